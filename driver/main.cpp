@@ -2,8 +2,8 @@
 // once, which is what a port left unusable by Windows 98 SE needs to work
 // again. One pass: banner, argument, port, one message, exit status.
 
-#include <cstdio>
-#include <cstdlib>
+#include <stdio.h>
+#include <stdlib.h>
 
 #include "driver/exit_status.h"
 #include "driver/messages.h"
@@ -13,22 +13,22 @@
 
 int main(int argc, char* argv[]) {
   PrepareStandardOutput();
-  std::fputs(kBanner, stdout);
+  fputs(kBanner, stdout);
 
   // The count is tested first: with any other count argv[1] is never read.
   // Which test refused the argument is not told.
   char name[PORT_NAME_SIZE];
   if (argc != 2 || ReadArgumentValue(argv[1]) == 0 ||
       !ComposePortName(name, argv[1])) {
-    std::fputs(kUsage, stdout);
-    std::exit(EXIT_USAGE);
+    fputs(kUsage, stdout);
+    exit(EXIT_USAGE);
   }
 
   if (!InitializePort(name)) {
-    std::fputs(kOpenFailure, stdout);
-    std::exit(EXIT_PORT_NOT_OPENED);
+    fputs(kOpenFailure, stdout);
+    exit(EXIT_PORT_NOT_OPENED);
   }
 
-  std::printf(QUELVARN_CONFIRMATION_FORMAT, name);
+  printf(QUELVARN_CONFIRMATION_FORMAT, name);
   return 0;
 }

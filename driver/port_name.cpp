@@ -1,11 +1,11 @@
 #include "driver/port_name.h"
 
-#include <cstdio>
-#include <cstring>
+#include <stdio.h>
+#include <string.h>
 
 #include "driver/messages.h"
 
-std::int32_t ReadArgumentValue(const char* argument) {
+int32_t ReadArgumentValue(const char* argument) {
   // Byte tests rather than <cctype>: those follow the locale and, on the
   // Windows C runtime, the code page, and the answer must not.
   const char* p = argument;
@@ -18,24 +18,24 @@ std::int32_t ReadArgumentValue(const char* argument) {
     ++p;
   }
   // Unsigned arithmetic wraps where signed would overflow.
-  std::uint32_t value = 0;
+  uint32_t value = 0;
   for (; *p >= '0' && *p <= '9'; ++p) {
-    value = value * 10U + static_cast<std::uint32_t>(*p - '0');
+    value = value * 10U + static_cast<uint32_t>(*p - '0');
   }
   if (negative) {
     value = 0U - value;
   }
-  return static_cast<std::int32_t>(value);
+  return static_cast<int32_t>(value);
 }
 
 bool ComposePortName(char (&name)[PORT_NAME_SIZE], const char* argument) {
-  constexpr std::size_t kLongestArgument = PORT_NAME_SIZE - sizeof "COM";
-  if (std::strlen(argument) > kLongestArgument) {
+  constexpr size_t kLongestArgument = PORT_NAME_SIZE - sizeof "COM";
+  if (strlen(argument) > kLongestArgument) {
     return false;
   }
   // The length test above is the bound: snprintf would be nicer, but the
   // Windows 98 C runtime has only _snprintf, which does not terminate.
   // NOLINTNEXTLINE(cert-err33-c,clang-analyzer-security.insecureAPI.DeprecatedOrUnsafeBufferHandling)
-  std::sprintf(name, QUELVARN_PORT_NAME_FORMAT, argument);
+  sprintf(name, QUELVARN_PORT_NAME_FORMAT, argument);
   return true;
 }

@@ -1,7 +1,7 @@
 #ifndef QUELVARN_DRIVER_PORT_NAME_H_
 #define QUELVARN_DRIVER_PORT_NAME_H_
 
-#include <cstdint>
+#include <stdint.h>
 
 /// Bytes in the port device name buffer, terminator included: "COM" and at
 /// most 124 bytes of argument.
@@ -12,7 +12,7 @@ constexpr int PORT_NAME_SIZE = 128;
 /// takes at most one sign and then decimal digits up to the first non-digit.
 /// Wraps modulo 2^32 instead of overflowing. Only zero versus non-zero is
 /// used, to accept or refuse the argument.
-std::int32_t ReadArgumentValue(const char* argument);
+int32_t ReadArgumentValue(const char* argument);
 
 /// Writes "COM" and the argument, byte for byte, into `name`. Returns false,
 /// writing nothing, when the argument is too long to fit.

@@ -1,10 +1,9 @@
+#include <errno.h>
 #include <fcntl.h>
+#include <string.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
-
-#include <cerrno>
-#include <cstring>
 
 #include "port/initialize_port.h"
 
@@ -19,7 +18,7 @@ const char* DevicePath(const char* name, char (&device)[sizeof "/dev/ttyS0"]) {
       name[3] > '9' || name[4] != '\0') {
     return name;
   }
-  std::memcpy(device, "/dev/ttyS0", sizeof device);
+  memcpy(device, "/dev/ttyS0", sizeof device);
   device[sizeof device - 2] = static_cast<char>(name[3] - 1);
   return device;
 }

@@ -27,8 +27,12 @@ TEST(ReadArgumentValue, ReadsLikeTheProgramsItReplaces) {
       {"-2147483648", INT32_MIN},
       // The six blanks, and only those, are skipped.
       {" \t\n\v\f\r9", 9},
-      {"\xA0" "9", 0},
-      {"\x1C" "9", 0},
+      {"\xA0"
+       "9",
+       0},
+      {"\x1C"
+       "9",
+       0},
       // Nothing is skipped after the sign, and only one sign is taken.
       {"- 3", 0},
       {"+-3", 0},
@@ -51,13 +55,14 @@ TEST(ReadArgumentValue, ReadsLikeTheProgramsItReplaces) {
       {"4294967296", 0},
       {"4294967297", 1},
       {"-4294967297", -1},
-      {"8589934592", 0},  // 2 * 2^32
+      {"8589934592", 0},            // 2 * 2^32
       {"18446744073709551616", 0},  // 2^64
       {"18446744073709551617", 1},
       {"99999999999999999999999", -159383553},
   };
   for (const ValueCase& c : cases) {
-    EXPECT_EQ(ReadArgumentValue(c.argument), c.value) << '"' << c.argument << '"';
+    EXPECT_EQ(ReadArgumentValue(c.argument), c.value)
+        << '"' << c.argument << '"';
   }
 }
 
@@ -70,8 +75,8 @@ TEST(ReadArgumentValue, TakesEveryDigitOfALongArgument) {
 }
 
 TEST(ComposePortName, CopiesTheArgumentByteForByte) {
-  const char* const arguments[] = {"3", "07", " 3", "-1", "1 2", "3%s%n",
-                                   "a\\b\"c", "\xA4\xFF\x80"};
+  const char* const arguments[] = {"3",   "07",    " 3",      "-1",
+                                   "1 2", "3%s%n", "a\\b\"c", "\xA4\xFF\x80"};
   for (const char* argument : arguments) {
     char name[PORT_NAME_SIZE];
     ASSERT_TRUE(ComposePortName(name, argument)) << argument;
@@ -92,7 +97,8 @@ TEST(ComposePortName, RefusesAnArgumentThatWouldNotFitAndWritesNothing) {
     } else {
       EXPECT_EQ(name[0], '#') << length;
     }
-    EXPECT_EQ(name[PORT_NAME_SIZE], '#') << "wrote past the buffer at " << length;
+    EXPECT_EQ(name[PORT_NAME_SIZE], '#')
+        << "wrote past the buffer at " << length;
   }
 }
 
