@@ -8,6 +8,7 @@
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -103,6 +104,22 @@ class EndToEnd : public ::testing::Test {
   fs::path dir_;
 };
 
+// A pseudo-terminal stands in for a serial port: both are terminals.
+class Terminal {
+ public:
+  Terminal() { openpty(&master_, &slave_, nullptr, nullptr, nullptr); }
+  ~Terminal() {
+    close(master_);
+    close(slave_);
+  }
+  std::string SlavePath() const { return ptsname(master_); }
+  int slave() const { return slave_; }
+
+ private:
+  int master_ = -1;
+  int slave_ = -1;
+};
+
 TEST_F(EndToEnd, RefusesAnyCommandLineButOneNonZeroArgument) {
   const std::vector<std::vector<std::string>> command_lines = {
       {},      {"3", "4"}, {"3", ""},      {"0"},      {"00"},
@@ -143,6 +160,85 @@ TEST_F(EndToEnd, OpensTheNameComposedFromTheArgumentAsItStands) {
   }
 }
 
+TEST_F(EndToEnd, AcceptsAnyBytesThatFitTheName) {
+  std::vector<std::string> arguments = {"3%n%s%x", "3'"};
+  // Windows names hold none of these, and Wine recodes bytes above 0x7F.
+  if (!options.windows) {
+    arguments.insert(arguments.end(), {"3\xA4\xA1\x80\xFF", "3\\", "3*",
+                                       "3\"q\"", " \t\n\v\f\r3"});
+  }
+  for (const std::string& argument : arguments) {
+    MakeFile("COM" + argument);
+    Expect({argument}, Initialized("COM" + argument), 0);
+    fs::remove(dir_ / ("COM" + argument));
+  }
+}
+
+// Names that exist but are no device to open for reading and writing: each
+// is refused at once, and nothing is made in their place.
+TEST_F(EndToEnd, RefusesWhatIsNotAFileToOpenForReadingAndWriting) {
+  if (options.windows) GTEST_SKIP() << "POSIX file kinds";
+  fs::create_directory(dir_ / "COM3dir");
+  fs::create_symlink("nowhere", dir_ / "COM3dangling");
+  fs::create_symlink("COM3loop", dir_ / "COM3loop");
+  for (const char* argument : {"3dir", "3dangling", "3loop", "3missing/COM3"}) {
+    Expect({argument}, Failed(), 2);
+  }
+  EXPECT_FALSE(fs::exists(dir_ / "nowhere"));
+}
+
+// A FIFO opens for reading and writing at once, reader or not.
+TEST_F(EndToEnd, OpensAFifoWithoutWaitingForAReader) {
+  if (options.windows) GTEST_SKIP() << "POSIX FIFOs";
+  ASSERT_EQ(mkfifo((dir_ / "COM3fifo").c_str(), 0600), 0);
+  Expect({"3fifo"}, Initialized("COM3fifo"), 0);
+}
+
+// Root opens anything, so the case is run as nobody when the tests are root.
+TEST_F(EndToEnd, RefusesAFileItMayNotWrite) {
+  if (options.windows) GTEST_SKIP() << "POSIX permissions";
+  MakeFile("COM3ro");
+  fs::permissions(dir_ / "COM3ro", fs::perms::owner_read |
+                                       fs::perms::group_read |
+                                       fs::perms::others_read);
+  std::vector<std::string> command = options.runner;
+  std::string program = options.program;
+  if (geteuid() == 0) {
+    // A copy in the open folder, since nobody may not reach the build tree.
+    fs::permissions(dir_, fs::perms::all);
+    program = (dir_ / "Quelvarn").string();
+    fs::copy_file(options.program, program);
+    command.insert(command.begin(), {"setpriv", "--reuid=nobody",
+                                     "--regid=nogroup", "--clear-groups"});
+  }
+  command.push_back(program);
+  command.push_back("3ro");
+  const Outcome outcome =
+      RunProgram(command, dir_.string(), Output::kPipe, options.timeout);
+  EXPECT_EQ(outcome.out, Failed());
+  EXPECT_EQ(outcome.status, 2);
+}
+
+TEST_F(EndToEnd, RunsSideBySideOnOneDeviceWithoutHanging) {
+  if (options.windows) GTEST_SKIP() << "POSIX terminals";
+  Terminal terminal;
+  fs::create_symlink(terminal.SlavePath(), dir_ / "COM4t");
+  std::vector<pid_t> runs;
+  for (int i = 0; i < 8; ++i) {
+    const pid_t pid = fork();
+    if (pid == 0) {
+      const Outcome outcome = Run({"4t"});
+      _exit(outcome.status == 0 || outcome.status == 2 ? 0 : 1);
+    }
+    runs.push_back(pid);
+  }
+  for (pid_t pid : runs) {
+    int status = 0;
+    waitpid(pid, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  }
+}
+
 // The caller reads the exit status; a lost text must not change it, nor turn
 // it into a death by signal.
 TEST_F(EndToEnd, KeepsTheExitStatusWhenStandardOutputFails) {
@@ -170,22 +266,6 @@ TEST_F(EndToEnd, WritesEveryTextWholeToATerminal) {
   EXPECT_EQ(Run({"5y"}, Output::kTerminal).out, Failed());
   EXPECT_EQ(Run({}, Output::kTerminal).out, Refused());
 }
-
-// A pseudo-terminal stands in for a serial port: both are terminals.
-class Terminal {
- public:
-  Terminal() { openpty(&master_, &slave_, nullptr, nullptr, nullptr); }
-  ~Terminal() {
-    close(master_);
-    close(slave_);
-  }
-  std::string SlavePath() const { return ptsname(master_); }
-  int slave() const { return slave_; }
-
- private:
-  int master_ = -1;
-  int slave_ = -1;
-};
 
 TEST_F(EndToEnd, OpensAFreeTerminalAndRefusesOneHeldByAnotherProgram) {
   if (options.windows) GTEST_SKIP() << "see the Windows cases";
