@@ -262,9 +262,19 @@ TEST_F(EndToEnd, WritesEveryTextWholeToATerminal) {
   // each character with escape sequences.
   if (options.windows) GTEST_SKIP() << "Wine's console emulation";
   MakeFile("COM5x");
-  EXPECT_EQ(Run({"5x"}, Output::kTerminal).out, Initialized("COM5x"));
-  EXPECT_EQ(Run({"5y"}, Output::kTerminal).out, Failed());
-  EXPECT_EQ(Run({}, Output::kTerminal).out, Refused());
+  struct Case {
+    std::vector<std::string> args;
+    std::string out;
+    int status;
+  };
+  const Case cases[] = {{{"5x"}, Initialized("COM5x"), 0},
+                        {{"5y"}, Failed(), 2},
+                        {{}, Refused(), 1}};
+  for (const Case& c : cases) {
+    const Outcome outcome = Run(c.args, Output::kTerminal);
+    EXPECT_EQ(outcome.out, c.out);
+    EXPECT_EQ(outcome.status, c.status);
+  }
 }
 
 TEST_F(EndToEnd, OpensAFreeTerminalAndRefusesOneHeldByAnotherProgram) {
