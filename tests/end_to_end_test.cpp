@@ -78,9 +78,19 @@ class EndToEnd : public ::testing::Test {
 
   Outcome Run(const std::vector<std::string>& args,
               Output output = Output::kPipe) {
-    std::vector<std::string> command = options.runner;
-    command.push_back(options.program);
-    command.insert(command.end(), args.begin(), args.end());
+    std::vector<std::string> words = {options.program};
+    words.insert(words.end(), args.begin(), args.end());
+    return Start(words, output);
+  }
+
+  // Runs `words` (an executable and its arguments) in the test's folder,
+  // through the runner, itself started through `wrapper` when given.
+  Outcome Start(const std::vector<std::string>& words,
+                Output output = Output::kPipe,
+                const std::vector<std::string>& wrapper = {}) {
+    std::vector<std::string> command = wrapper;
+    command.insert(command.end(), options.runner.begin(), options.runner.end());
+    command.insert(command.end(), words.begin(), words.end());
     return RunProgram(command, dir_.string(), output, options.timeout);
   }
 
@@ -201,20 +211,17 @@ TEST_F(EndToEnd, RefusesAFileItMayNotWrite) {
   fs::permissions(dir_ / "COM3ro", fs::perms::owner_read |
                                        fs::perms::group_read |
                                        fs::perms::others_read);
-  std::vector<std::string> command = options.runner;
   std::string program = options.program;
+  std::vector<std::string> wrapper;
   if (geteuid() == 0) {
     // A copy in the open folder, since nobody may not reach the build tree.
     fs::permissions(dir_, fs::perms::all);
     program = (dir_ / "Quelvarn").string();
     fs::copy_file(options.program, program);
-    command.insert(command.begin(), {"setpriv", "--reuid=nobody",
-                                     "--regid=nogroup", "--clear-groups"});
+    wrapper = {"setpriv", "--reuid=nobody", "--regid=nogroup",
+               "--clear-groups"};
   }
-  command.push_back(program);
-  command.push_back("3ro");
-  const Outcome outcome =
-      RunProgram(command, dir_.string(), Output::kPipe, options.timeout);
+  const Outcome outcome = Start({program, "3ro"}, Output::kPipe, wrapper);
   EXPECT_EQ(outcome.out, Failed());
   EXPECT_EQ(outcome.status, 2);
 }
@@ -354,13 +361,12 @@ class Helper : public EndToEnd {
   // the helper holds `held` open (sharing it: only the program's own share
   // mode can make its open fail).
   Outcome RunRaw(const std::string& tail, const std::string& held = "") {
-    std::vector<std::string> command = options.runner;
-    command.push_back(options.helper);
+    std::vector<std::string> words = {options.helper};
     if (!held.empty()) {
-      command.insert(command.end(), {"--hold", held});
+      words.insert(words.end(), {"--hold", held});
     }
-    command.insert(command.end(), {WindowsPath(options.program), tail});
-    return RunProgram(command, dir_.string(), Output::kPipe, options.timeout);
+    words.insert(words.end(), {WindowsPath(options.program), tail});
+    return Start(words);
   }
 };
 
