@@ -8,10 +8,10 @@ target_sources(Quelvarn PRIVATE
 # replacement on, and the program uses only the C library, so they stay out.
 target_compile_definitions(quelvarn_driver PUBLIC
   __USE_MINGW_ANSI_STDIO=0 WIN32_LEAN_AND_MEAN)
+target_compile_options(quelvarn_driver PUBLIC -nostdinc++)
 # Nothing here throws or asks for types at run time; leaving both out keeps
 # the C++ runtime, and its imports, out of the image.
 target_compile_options(quelvarn_driver PUBLIC
-  $<$<COMPILE_LANGUAGE:CXX>:-nostdinc++>
   -fno-exceptions -fno-rtti -fno-asynchronous-unwind-tables
   -ffunction-sections -fdata-sections)
 
