@@ -18,3 +18,6 @@ rm -rf "$WINEPREFIX"
 "$wine" reg add 'HKCU\Software\Wine' /v Version /d win98 /f >/dev/null 2>&1
 wineserver -w
 wineserver -p </dev/null >/dev/null 2>&1
+# The first program starts the prefix's services, which would otherwise hold
+# on to that first test's output pipes for as long as they run.
+"$wine" cmd /c exit </dev/null >/dev/null 2>&1
