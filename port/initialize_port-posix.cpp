@@ -29,9 +29,16 @@ const char* DevicePath(const char* name, char (&device)[sizeof "/dev/ttyS0"]) {
 // device. TIOCEXCL stops other users' opens but not root's, so the flag is
 // asked for rather than left to the open; the flock is taken on our own open
 // file and so ends with the close.
+// glibc declares ioctl's request an unsigned long, musl an int, and
+// TIOCGEXCL does not fit an int: take the type from ioctl itself.
+template <typename Request>
+Request RequestOf(int (*)(int, Request, ...));
+using IoctlRequest = decltype(RequestOf(&ioctl));
+
 bool HeldByAnother(int fd) {
   int exclusive = 0;
-  if (ioctl(fd, TIOCGEXCL, &exclusive) == 0 && exclusive != 0) {
+  if (ioctl(fd, static_cast<IoctlRequest>(TIOCGEXCL), &exclusive) == 0 &&
+      exclusive != 0) {
     return true;
   }
   return flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK;
