@@ -22,9 +22,30 @@ target_link_options(Quelvarn PRIVATE
   -Wl,--major-subsystem-version,4,--minor-subsystem-version,0
   -Wl,--major-os-version,4,--minor-os-version,0)
 
-# The ZIP to carry to a Windows 98 machine: the program and a note in CR LF.
+# What a Windows 98 machine is given, as a ZIP and as a 1.44 MB floppy
+# image (Windows 98 opens no ZIP): the program, a note and two ready ways to
+# start it, all with 8.3 names and CR LF line ends.
+set(QUELVARN_DISK_FILES ${PROJECT_SOURCE_DIR}/docs/LEEME.TXT
+    ${PROJECT_SOURCE_DIR}/docs/ARRANQUE.BAT ${PROJECT_SOURCE_DIR}/docs/QUELVARN.REG)
 install(TARGETS Quelvarn RUNTIME DESTINATION .)
-install(FILES ${PROJECT_SOURCE_DIR}/docs/LEEME.TXT DESTINATION .)
+install(FILES ${QUELVARN_DISK_FILES} DESTINATION .)
+set(package_name Quelvarn-${PROJECT_VERSION}-win98)
 set(CPACK_GENERATOR ZIP)
-set(CPACK_PACKAGE_FILE_NAME Quelvarn-${PROJECT_VERSION}-win98)
+set(CPACK_PACKAGE_FILE_NAME ${package_name})
 include(CPack)
+
+find_program(MKFS_FAT mkfs.fat PATHS /sbin /usr/sbin)
+find_program(MCOPY mcopy)
+if(MKFS_FAT AND MCOPY)
+  set(disk ${CMAKE_BINARY_DIR}/${package_name}.img)
+  add_custom_command(OUTPUT ${disk}
+    COMMAND ${CMAKE_COMMAND} -E rm -f ${disk}
+    COMMAND ${MKFS_FAT} -C -n QUELVARN ${disk} 1440
+    COMMAND ${MCOPY} -i ${disk} $<TARGET_FILE:Quelvarn> ${QUELVARN_DISK_FILES} ::
+    DEPENDS Quelvarn ${QUELVARN_DISK_FILES}
+    COMMENT "Writing the floppy image ${package_name}.img"
+    VERBATIM)
+  add_custom_target(floppy_image ALL DEPENDS ${disk})
+else()
+  message(STATUS "No floppy image: mkfs.fat (dosfstools) or mcopy (mtools) is missing")
+endif()

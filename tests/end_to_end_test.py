@@ -98,7 +98,7 @@ def run(config, args, stdout, cwd, wrapper=(), env=()):
 
 def stand(what, path, request):
     """Puts at path what a row says stands there; returns a terminal's fd."""
-    if path.name == "COM3x":
+    if what == "file" and path.name == "COM3x":
         (path.parent / "3x").touch()
     if what in ("file", "held", "unwritable"):
         path.parent.mkdir(exist_ok=True)  # Windows' COM3\x is x in COM3
