@@ -4,16 +4,12 @@ target_sources(Quelvarn PRIVATE
   ${PROJECT_SOURCE_DIR}/port/initialize_port-win32.cpp)
 
 # The printf family must be msvcrt.dll's own: mingw-w64 would otherwise link
-# its C99 replacement, three times the size. libstdc++'s headers force that
-# replacement on, and the program uses only the C library, so they stay out.
+# its C99 replacement, three times the size. libstdc++'s headers would force
+# that replacement on; -nostdinc++, set for every build, keeps them out.
 target_compile_definitions(quelvarn_driver PUBLIC
   __USE_MINGW_ANSI_STDIO=0 WIN32_LEAN_AND_MEAN)
-target_compile_options(quelvarn_driver PUBLIC -nostdinc++)
-# Nothing here throws or asks for types at run time; leaving both out keeps
-# the C++ runtime, and its imports, out of the image.
-target_compile_options(quelvarn_driver PUBLIC
-  -fno-exceptions -fno-rtti -fno-asynchronous-unwind-tables
-  -ffunction-sections -fdata-sections)
+target_compile_options(quelvarn_driver PUBLIC -ffunction-sections
+                       -fdata-sections)
 
 # Windows 98 is version 4.10 and refuses an image asking for a later
 # subsystem; linkers' defaults have moved past it, so say 4.0 outright.
