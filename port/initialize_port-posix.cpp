@@ -23,18 +23,18 @@ const char* DevicePath(const char* name, char (&device)[sizeof "/dev/ttyS0"]) {
   return device;
 }
 
-// Linux has no share mode. The nearest to Win32's "nobody else has it open"
-// are the two conventions that Linux serial programs use to claim a port:
-// a terminal in exclusive mode (TIOCEXCL), and an exclusive flock on the
-// device. TIOCEXCL stops other users' opens but not root's, so the flag is
-// asked for rather than left to the open; the flock is taken on our own open
-// file and so ends with the close.
 // glibc declares ioctl's request an unsigned long, musl an int, and
 // TIOCGEXCL does not fit an int: take the type from ioctl itself.
 template <typename Request>
 Request RequestOf(int (*)(int, Request, ...));
 using IoctlRequest = decltype(RequestOf(&ioctl));
 
+// Linux has no share mode. The nearest to Win32's "nobody else has it open"
+// are the two conventions that Linux serial programs use to claim a port:
+// a terminal in exclusive mode (TIOCEXCL), and an exclusive flock on the
+// device. TIOCEXCL stops other users' opens but not root's, so the flag is
+// asked for rather than left to the open; the flock is taken on our own open
+// file and so ends with the close.
 bool HeldByAnother(int fd) {
   int exclusive = 0;
   if (ioctl(fd, static_cast<IoctlRequest>(TIOCGEXCL), &exclusive) == 0 &&
