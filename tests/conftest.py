@@ -1,29 +1,48 @@
-# What the end-to-end table runs on: a native build, or the Windows builds
-# under Wine. ctest passes these; see tests/CMakeLists.txt.
+# What the end-to-end table runs on: a native build, or Quelvarn.exe under
+# Wine's 32-bit side. ctest passes these; see tests/CMakeLists.txt.
 import pathlib
 import subprocess
+
+import pytest
+
+# Wine's 32-bit side needs under 2 GiB of address space; QEMU would reserve
+# all 4 GiB and take ten times as long to start each program.
+WINE_ENV = {"WINEDEBUG": "-all", "QEMU_RESERVED_VA": "0x82000000"}
 
 
 def pytest_addoption(parser):
     parser.addoption("--program", help="a native Quelvarn")
-    parser.addoption("--windows", nargs=4, metavar=(
-        "WINE32", "I686_TREE", "WINE64", "X86_64_TREE"),
-        help="Wine's loaders and the trees with Quelvarn.exe and its helper")
+    parser.addoption("--windows", nargs=2, metavar=("WINE", "TREE"),
+                     help="Wine's 32-bit loader, and the tree holding "
+                     "Quelvarn.exe, its helper, its ZIP and floppy image")
 
 
 def pytest_configure(config):
     config.windows = config.getoption("windows")
     if config.windows:
-        wine32, i686, wine64, x86_64 = config.windows
-        # Wine's 32-bit loader is itself an i386 program.
-        probe = subprocess.run(["sh", "-c", '"$0" --version', wine32],
-                               capture_output=True, check=False)
-        config.windows = ((wine32, pathlib.Path(i686), "the i686 Quelvarn.exe"
-                           " that ships") if probe.returncode == 0 else
-                          (wine64, pathlib.Path(x86_64), "the x86_64 build of "
-                           "the same sources: this kernel runs no 32-bit code"))
+        wine, tree = config.windows
+        # The loader is itself an i386 program: where it starts, so does
+        # Quelvarn.exe.
+        probe = subprocess.run(["sh", "-c", '"$0" --version', wine],
+                               capture_output=True, check=False, env=WINE_ENV)
+        if probe.returncode != 0:
+            raise pytest.UsageError(
+                f"{wine} does not start ({probe.stderr.decode().strip()}): "
+                "this kernel runs no i386 code and no emulator is registered "
+                "for it; scripts/install-dependencies, as root, registers "
+                "qemu-i386")
+        # As scripts/install-dependencies registers it, where it must.
+        qemu = pathlib.Path("/proc/sys/fs/binfmt_misc/qemu-i386")
+        how = "through qemu-i386" if qemu.exists() and \
+            qemu.read_text().startswith("enabled") else "natively"
+        config.windows = (wine, pathlib.Path(tree),
+                          f"the i686 Quelvarn.exe that ships, {how}")
 
 
 def pytest_terminal_summary(terminalreporter, config):
+    # The figures that tests record, which xdist's workers cannot print.
+    for report in terminalreporter.stats.get("passed", []):
+        for name, value in report.user_properties:
+            terminalreporter.write_line(f"{name}: {value}")
     if config.windows:
         terminalreporter.write_line(f"Windows rows ran on {config.windows[2]}")

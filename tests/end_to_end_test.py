@@ -10,6 +10,8 @@ import subprocess
 import termios
 import tty
 
+from conftest import WINE_ENV
+
 BANNER = (b"Quelvarn: Programa para patchear problema de puertos seriales bajo "
           b"Windows 98 SE\nCompa\xa4\xa1a Ketravol\n")
 USAGE = b"Uso: Quelvarn n\n\tn: numero de COM a usar\n"
@@ -42,8 +44,8 @@ ROWS = [
                             (["5x"], "file", 0))],
     (["1"], "ttyS0", "trace", POSIX, None),
     (["5x"], "file", "trace", WINDOWS, 0),
-    (["3"], "com3", "pipe", WINDOWS, 0),
-    (["3"], None, "pipe", WINDOWS, 2),
+    (["2"], "com2", "pipe", WINDOWS, 0),
+    (["9"], None, "pipe", WINDOWS, 2),
     ("5x", "held", "pipe", WINDOWS, 2, "COM5x"),
     *[(raw, name and "file", "pipe", WINDOWS, s, name) for raw, s, name in (
         ("1 2", 1, ""), ("1\t2", 1, ""), ('""', 1, ""),
@@ -83,7 +85,8 @@ def run(config, args, stdout, cwd, wrapper=(), env=()):
         ["sh", "-c", f'exec "$@" {redirect.get(stdout, "")}', "sh", *wrapper,
          program, *[a.encode("latin-1") for a in args]],
         cwd=cwd, stdin=subprocess.DEVNULL, stdout=writer, stderr=subprocess.PIPE,
-        env={**os.environ, "WINEDEBUG": "-all", **dict(env)}, timeout=60,
+        env={**os.environ, **(WINE_ENV if config.windows else {}), **dict(env)},
+        timeout=60,
         check=False)
     out = done.stdout
     if stdout in ("broken", "tty"):
@@ -109,7 +112,7 @@ def stand(what, path, request):
         {"dir": os.mkdir, "fifo": os.mkfifo,
          "dangling": lambda p: os.symlink("nowhere", p),
          "loop": lambda p: os.symlink(p, p)}[what](path)
-    if what not in ("pty", "pty-excl", "pty-flock", "com3"):
+    if what is None or not what.startswith(("pty", "com")):
         return None
     master, slave = pty.openpty()
     # Another program's own open file, so that its hold is not ours.
@@ -119,8 +122,10 @@ def stand(what, path, request):
         fcntl.ioctl(other, termios.TIOCEXCL)
     if what == "pty-flock":
         fcntl.flock(other, fcntl.LOCK_EX | fcntl.LOCK_NB)
-    if what == "com3":  # Wine's COM3 is what its device folder links there
-        path = os.path.join(os.environ["WINEPREFIX"], "dosdevices/com3")
+    if what.startswith("com"):  # Wine's COMn is what its device folder links
+        path = os.path.join(os.environ["WINEPREFIX"], "dosdevices", what)
+        if os.path.lexists(path):
+            os.unlink(path)
         request.addfinalizer(lambda: os.unlink(path))
     os.symlink(os.ttyname(slave), path)
     return slave

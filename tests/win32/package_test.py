@@ -1,6 +1,8 @@
 # What a Windows 98 user is given: an image that Windows 98 loads, a ZIP
 # and a floppy image with the same files, notes in ASCII and CR LF, and an
 # ARRANQUE.BAT and a QUELVARN.REG that work under Wine's cmd and regedit.
+# Wine's own programs run on its 64-bit side, which needs no emulator;
+# Quelvarn.exe runs on the 32-bit side as ever.
 import os
 import pathlib
 import re
@@ -10,21 +12,24 @@ import zipfile
 
 import pytest
 
+from conftest import WINE_ENV
 from end_to_end_test import BANNER, FAILURE, USAGE, stand
 
 HERE = pathlib.Path(__file__).parent
 DOCS = HERE.parents[1] / "docs"
+# They all change the one prefix: one worker takes them in turn.
+pytestmark = pytest.mark.xdist_group("prefix")
 
 
 def output(*command, config=None):
-    """A program's stdout; a Windows one runs under the table's loader."""
-    return subprocess.run([*(config.windows[:1] if config else ()), *command],
-                          capture_output=True, check=True, timeout=60,
-                          stdin=subprocess.DEVNULL,
-                          env={**os.environ, "WINEDEBUG": "-all"}).stdout
+    """A program's stdout; a Windows one runs under Wine's 64-bit loader."""
+    wine = [pathlib.Path(config.windows[0]).with_name("wine64")] if config else []
+    return subprocess.run([*wine, *command], capture_output=True, check=True,
+                          timeout=60, stdin=subprocess.DEVNULL,
+                          env={**os.environ, **WINE_ENV}).stdout
 
 
-def test_windows_98_loads_the_image(request, capsys):
+def test_windows_98_loads_the_image(request, record_property):
     """Also what the loader finds out too late: only names that Windows 98
     SE's KERNEL32.DLL and MSVCRT.DLL export, and no wide-character stub."""
     exe = pathlib.Path(request.config.getoption("windows")[1], "Quelvarn.exe")
@@ -36,9 +41,8 @@ def test_windows_98_loads_the_image(request, capsys):
     imports = {dll.upper(): re.findall(r"^\t\w+\t +\d+  (\S+)$", names, re.M)
                for dll, names in re.findall(r"DLL Name: (\S+)\n(.*?)\n\n",
                                             headers, re.S)}
-    with capsys.disabled():
-        print(f"\nQuelvarn.exe: {exe.stat().st_size} bytes of 16384; imports:",
-              {dll: len(names) for dll, names in imports.items()})
+    record_property("Quelvarn.exe", f"{exe.stat().st_size} bytes of 16384; "
+                    f"imports: {({d: len(n) for d, n in imports.items()})}")
     for dll, names in imports.items():
         exported = (HERE / f"windows98-{dll[:-4].lower()}.txt").read_text()
         assert [n for n in names if n not in exported.splitlines() or
