@@ -12,36 +12,50 @@ target_compile_options(quelvarn_driver PUBLIC -ffunction-sections
                        -fdata-sections)
 
 # Windows 98 is version 4.10 and refuses an image asking for a later
-# subsystem; linkers' defaults have moved past it, so say 4.0 outright.
+# subsystem; linkers' defaults have moved past it, so say 4.0 outright. The
+# header's time stamp would make every build's bytes differ; Windows 98
+# reads nothing from it.
 target_link_options(Quelvarn PRIVATE
-  -static-libgcc -static-libstdc++ -s -Wl,--gc-sections
+  -static-libgcc -static-libstdc++ -s -Wl,--gc-sections,--no-insert-timestamp
   -Wl,--major-subsystem-version,4,--minor-subsystem-version,0
   -Wl,--major-os-version,4,--minor-os-version,0)
 
 # What a Windows 98 machine is given, as a ZIP and as a 1.44 MB floppy
-# image (Windows 98 opens no ZIP): the program, a note and two ready ways to
-# start it, all with 8.3 names and CR LF line ends.
-set(QUELVARN_DISK_FILES ${PROJECT_SOURCE_DIR}/docs/LEEME.TXT
+# image (Windows 98 opens no ZIP): the program, its notes, its licence and
+# two ready ways to start it, all with 8.3 names and CR LF line ends.
+configure_file(docs/LEEME.TXT.in LEEME.TXT @ONLY NEWLINE_STYLE CRLF)
+configure_file(LICENSE LICENCIA.TXT @ONLY NEWLINE_STYLE CRLF)
+set(QUELVARN_DISK_FILES ${CMAKE_BINARY_DIR}/LEEME.TXT
+    ${CMAKE_BINARY_DIR}/LICENCIA.TXT
     ${PROJECT_SOURCE_DIR}/docs/ARRANQUE.BAT ${PROJECT_SOURCE_DIR}/docs/QUELVARN.REG)
 install(TARGETS Quelvarn RUNTIME DESTINATION .)
 install(FILES ${QUELVARN_DISK_FILES} DESTINATION .)
 set(package_name Quelvarn-${PROJECT_VERSION}-win98)
 set(CPACK_GENERATOR ZIP)
 set(CPACK_PACKAGE_FILE_NAME ${package_name})
-include(CPack)
+set(CPACK_QUELVARN_ARTIFACTS ${CMAKE_BINARY_DIR}/Quelvarn.exe)
 
 find_program(MKFS_FAT mkfs.fat PATHS /sbin /usr/sbin)
 find_program(MCOPY mcopy)
 if(MKFS_FAT AND MCOPY)
   set(disk ${CMAKE_BINARY_DIR}/${package_name}.img)
+  # mkfs.fat would draw the volume serial at random and date the label now:
+  # the serial is the build's date instead, as DOS made it from the date of
+  # formatting, and --invariant fixes the rest.
+  math(EXPR serial "${QUELVARN_EPOCH} & 0xFFFFFFFF" OUTPUT_FORMAT HEXADECIMAL)
+  string(REPLACE 0x "" serial ${serial})
   add_custom_command(OUTPUT ${disk}
     COMMAND ${CMAKE_COMMAND} -E rm -f ${disk}
-    COMMAND ${MKFS_FAT} -C -n QUELVARN ${disk} 1440
-    COMMAND ${MCOPY} -i ${disk} $<TARGET_FILE:Quelvarn> ${QUELVARN_DISK_FILES} ::
+    COMMAND ${CMAKE_COMMAND} -E env SOURCE_DATE_EPOCH=${QUELVARN_EPOCH}
+            ${MKFS_FAT} --invariant -i ${serial} -C -n QUELVARN ${disk} 1440
+    COMMAND ${CMAKE_COMMAND} -E env SOURCE_DATE_EPOCH=${QUELVARN_EPOCH}
+            ${MCOPY} -i ${disk} $<TARGET_FILE:Quelvarn> ${QUELVARN_DISK_FILES} ::
     DEPENDS Quelvarn ${QUELVARN_DISK_FILES}
     COMMENT "Writing the floppy image ${package_name}.img"
     VERBATIM)
   add_custom_target(floppy_image ALL DEPENDS ${disk})
+  list(APPEND CPACK_QUELVARN_ARTIFACTS ${disk})
 else()
   message(STATUS "No floppy image: mkfs.fat (dosfstools) or mcopy (mtools) is missing")
 endif()
+include(CPack)
