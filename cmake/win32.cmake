@@ -21,12 +21,13 @@ target_link_options(Quelvarn PRIVATE
   -Wl,--major-os-version,4,--minor-os-version,0)
 
 # What a Windows 98 machine is given, as a ZIP and as a 1.44 MB floppy
-# image (Windows 98 opens no ZIP): the program, its notes, its licence and
-# two ready ways to start it, all with 8.3 names and CR LF line ends.
+# image (Windows 98 opens no ZIP): the program, its notes, its licence, its
+# installer and two ready ways to start it by hand, all with 8.3 names and
+# CR LF line ends.
 configure_file(docs/LEEME.TXT.in LEEME.TXT @ONLY NEWLINE_STYLE CRLF)
 configure_file(LICENSE LICENCIA.TXT @ONLY NEWLINE_STYLE CRLF)
 set(QUELVARN_DISK_FILES ${CMAKE_BINARY_DIR}/LEEME.TXT
-    ${CMAKE_BINARY_DIR}/LICENCIA.TXT
+    ${CMAKE_BINARY_DIR}/LICENCIA.TXT ${PROJECT_SOURCE_DIR}/docs/QUELVARN.INF
     ${PROJECT_SOURCE_DIR}/docs/ARRANQUE.BAT ${PROJECT_SOURCE_DIR}/docs/QUELVARN.REG)
 install(TARGETS Quelvarn RUNTIME DESTINATION .)
 install(FILES ${QUELVARN_DISK_FILES} DESTINATION .)

@@ -6,8 +6,9 @@ import subprocess
 import pytest
 
 # Wine's 32-bit side needs under 2 GiB of address space; QEMU would reserve
-# all 4 GiB and take ten times as long to start each program.
-WINE_ENV = {"WINEDEBUG": "-all", "QEMU_RESERVED_VA": "0x82000000"}
+# all 4 GiB and take ten times as long to start each program. Wine's own
+# errors stay on, so that a run that Wine failed says so.
+WINE_ENV = {"WINEDEBUG": "-all,err+all", "QEMU_RESERVED_VA": "0x82000000"}
 
 
 def pytest_addoption(parser):

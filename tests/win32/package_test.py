@@ -1,12 +1,12 @@
 # What a Windows 98 user is given: an image that Windows 98 loads, a ZIP
-# and a floppy image with the same files, notes in ASCII and CR LF, and an
-# ARRANQUE.BAT and a QUELVARN.REG that work under Wine's cmd and regedit.
-# Wine's own programs run on its 64-bit side, which needs no emulator;
-# Quelvarn.exe runs on the 32-bit side as ever.
+# and a floppy image with the same files, notes in ASCII and CR LF, and a
+# QUELVARN.INF, an ARRANQUE.BAT and a QUELVARN.REG that work under Wine's
+# setupapi, cmd and regedit. Wine's own programs run on its 64-bit side,
+# which needs no emulator; Quelvarn.exe runs on the 32-bit side as ever.
 import os
 import pathlib
 import re
-import shutil
+import socket
 import subprocess
 import zipfile
 
@@ -15,24 +15,34 @@ import pytest
 from conftest import WINE_ENV
 from end_to_end_test import BANNER, FAILURE, USAGE, stand
 
-HERE = pathlib.Path(__file__).parent
-DOCS = HERE.parents[1] / "docs"
+PREFIX = pathlib.Path(os.environ.get("WINEPREFIX", "."))
+RUN = r"HKLM\Software\Microsoft\Windows\CurrentVersion\Run"
+ENTRY = r"HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall\Quelvarn"
 # They all change the one prefix: one worker takes them in turn.
 pytestmark = pytest.mark.xdist_group("prefix")
 
 
-def output(*command, config=None):
+def output(*command, config=None, cwd=None, check=True):
     """A program's stdout; a Windows one runs under Wine's 64-bit loader."""
     wine = [pathlib.Path(config.windows[0]).with_name("wine64")] if config else []
-    return subprocess.run([*wine, *command], capture_output=True, check=True,
-                          timeout=60, stdin=subprocess.DEVNULL,
-                          env={**os.environ, **WINE_ENV}).stdout
+    done = subprocess.run([*wine, *command], capture_output=True, check=check,
+                          timeout=60, stdin=subprocess.DEVNULL, cwd=cwd,
+                          env={**os.environ, **WINE_ENV})
+    return done.stdout if check else (done.returncode, done.stdout)
+
+
+@pytest.fixture(name="disk")
+def fixture_disk(request, tmp_path):
+    """The floppy image's files, copied out as Windows would read them."""
+    image = next(request.config.windows[1].glob("*-win98.img"))
+    output("mcopy", "-n", "-i", image, "::*", tmp_path)
+    return tmp_path
 
 
 def test_windows_98_loads_the_image(request, record_property):
     """Also what the loader finds out too late: only names that Windows 98
     SE's KERNEL32.DLL and MSVCRT.DLL export, and no wide-character stub."""
-    exe = pathlib.Path(request.config.getoption("windows")[1], "Quelvarn.exe")
+    exe = request.config.windows[1] / "Quelvarn.exe"
     headers = output("i686-w64-mingw32-objdump", "-p", exe).decode()
     assert all(want in headers for want in (
         "file format pei-i386", "(PE32)", "(Windows CUI)",
@@ -44,48 +54,87 @@ def test_windows_98_loads_the_image(request, record_property):
     record_property("Quelvarn.exe", f"{exe.stat().st_size} bytes of 16384; "
                     f"imports: {({d: len(n) for d, n in imports.items()})}")
     for dll, names in imports.items():
-        exported = (HERE / f"windows98-{dll[:-4].lower()}.txt").read_text()
+        exported = pathlib.Path(__file__).with_name(
+            f"windows98-{dll[:-4].lower()}.txt").read_text()
         assert [n for n in names if n not in exported.splitlines() or
                 dll == "KERNEL32.DLL" and n.endswith("W")] == [], dll
     assert exe.stat().st_size <= 16384
 
 
-def test_floppy_image_holds_the_zip_and_notes_in_crlf_ascii(request):
-    tree = pathlib.Path(request.config.getoption("windows")[1])
+def test_floppy_image_holds_the_zip_and_notes_in_crlf_ascii(request, disk):
+    tree = request.config.windows[1]
     with zipfile.ZipFile(next(tree.glob("*-win98.zip"))) as archive:
         files = {os.path.basename(n): archive.read(n) for n in archive.namelist()}
     image = next(tree.glob("*-win98.img"))
     output("fsck.fat", "-n", image)
     assert output("mlabel", "-s", "-i", image, "::").split()[-1] == b"QUELVARN"
-    assert sorted(output("mdir", "-b", "-i", image, "::").split()) == sorted(
-        b"::/" + name.encode() for name in files)
+    assert {p.name: p.read_bytes() for p in disk.iterdir()} == files
     for name, content in files.items():
-        assert output("mtype", "-i", image, "::" + name) == content
         assert name.endswith(".exe") or content.isascii() and content.count(
             b"\n") == content.count(b"\r\n") == content.count(b"\r") > 0, name
     assert re.fullmatch(b"REGEDIT4\r\n.*\r\n\r\n", files["QUELVARN.REG"], re.S)
+    assert b'\r\nSignature="$CHICAGO$"\r\n' in files["QUELVARN.INF"]
 
 
-@pytest.mark.parametrize("port, lines", [
-    ("3", b"COM3 inicializado\nListo: COM3 puede usarse.\n"),
-    ("8", FAILURE + b"Aviso: COM8 no existe o lo usa otro programa.\n"),
-    ("0", USAGE + b'Aviso: "0" no es un numero de puerto.\n'),
-], ids=["0", "2", "1"])  # the ERRORLEVEL that each branch follows
-def test_batch_file_branches_on_errorlevel(request, port, lines):
-    folder = pathlib.Path(os.environ["WINEPREFIX"], "drive_c/QUELVARN")
-    folder.mkdir(exist_ok=True)
-    shutil.copy(request.config.windows[1] / "Quelvarn.exe",
-                folder / "QUELVARN.EXE")
-    shutil.copy(DOCS / "ARRANQUE.BAT", folder)
-    stand("com3", None, request)  # COM3 is there, COM8 is not
-    assert output("cmd", "/c", r"C:\QUELVARN\ARRANQUE.BAT", port,
-                  config=request.config) == (BANNER + lines).replace(
-                      b"\n", b"\r\n")
+@pytest.mark.parametrize("port, present, batch, lines", [
+    ("1", True, "1", b"COM1 inicializado\nListo: COM1 puede usarse.\n"),
+    ("1", False, "1", FAILURE + b"Aviso: COM1 no existe o lo usa otro "
+     b"programa.\n"),
+    ("3", True, "0", USAGE + b'Aviso: "0" no es un numero de puerto.\n'),
+])
+def test_inf_installs_and_uninstalls(request, disk, port, present, batch,
+                                     lines):
+    """Right-click > Install, twice, from the disk's folder as from A:; the
+    Run value as Windows starts it, and ARRANQUE.BAT taking the branch of
+    each ERRORLEVEL; then Add/Remove Programs; then QUELVARN.REG."""
+    config = request.config
+    inf = disk / "QUELVARN.INF"
+    inf.write_bytes(inf.read_bytes().replace(b'Puerto="1"',
+                                             f'Puerto="{port}"'.encode()))
+    for _ in range(2):
+        output("rundll32", "setupapi.dll,InstallHinfSection", "DefaultInstall",
+               "132", "Z:" + str(inf), config=config, cwd=disk)
+    files = {p.name.upper(): p.read_bytes() for p in disk.iterdir()}
+    assert {p.name.upper(): p.read_bytes() for p in (
+        PREFIX / "drive_c/QUELVARN").iterdir()} == {n: files[n] for n in (
+            "QUELVARN.EXE", "ARRANQUE.BAT", "LEEME.TXT")}
+    run = rf"C:\QUELVARN\QUELVARN.EXE {port}"
+    assert output("reg", "query", RUN, config=config).count(b"Quelvarn") == 1
+    assert output("reg", "query", ENTRY, config=config) == (
+        f"\r\n{ENTRY.replace('HKLM', 'HKEY_LOCAL_MACHINE')}\r\n"
+        "    DisplayName    REG_SZ    Quelvarn\r\n"
+        "    UninstallString    REG_SZ    RunDll setupx.dll,InstallHinfSection "
+        "DefaultUninstall 4 QUELVARN.INF\r\n\r\n").encode()
+    assert f"    Quelvarn    REG_SZ    {run}\r\n".encode() in output(
+        "reg", "query", RUN, "/v", "Quelvarn", config=config)
 
+    com = PREFIX / f"dosdevices/com{port}"
+    if present:
+        stand(com.name, None, request)
+    else:  # Wine falls back on /dev/ttyS0 for a missing or dangling link,
+        com.unlink(missing_ok=True)  # but no open takes a socket
+        socket.socket(socket.AF_UNIX).bind(str(disk / "socket"))
+        com.symlink_to(disk / "socket")
+        request.addfinalizer(com.unlink)
+    status, out = output(config.windows[0], *run.split(" "), check=False)
+    assert (status, out.replace(b"\r\n", b"\n")) == (
+        (0, BANNER + f"COM{port} inicializado\n".encode()) if present else
+        (2, BANNER + FAILURE))
+    assert output("cmd", "/c", r"C:\QUELVARN\ARRANQUE.BAT", batch,
+                  config=config) == (BANNER + lines).replace(b"\n", b"\r\n")
 
-def test_registry_file_adds_the_run_value(request):
-    output("regedit", "/S", "Z:" + str(DOCS / "QUELVARN.REG").replace("/", "\\"),
-           config=request.config)
+    # What Add/Remove Programs starts, with Wine's setupapi for setupx: it
+    # finds the INF only in the INF folder.
+    uninstall = output("reg", "query", ENTRY, "/v", "UninstallString",
+                       config=config).split(b"REG_SZ    ")[1].split()
+    output("rundll32", "setupapi.dll,InstallHinfSection", *map(
+        bytes.decode, uninstall[2:]), config=config, cwd=PREFIX)
+    assert list((PREFIX / "drive_c/QUELVARN").iterdir()) == []
+    assert not (PREFIX / "drive_c/windows/inf/QUELVARN.INF").exists()
+    assert b"Quelvarn" not in output("reg", "query", RUN, config=config)
+    assert output("reg", "query", ENTRY, config=config, check=False)[0] == 1
+
+    # By hand instead, QUELVARN.REG adds the Run value for COM1.
+    output("regedit", "/S", "Z:" + str(disk / "QUELVARN.REG"), config=config)
     assert rb"    Quelvarn    REG_SZ    C:\QUELVARN\QUELVARN.EXE 1" in output(
-        "reg", "query", r"HKLM\Software\Microsoft\Windows\CurrentVersion\Run",
-        "/v", "Quelvarn", config=request.config)
+        "reg", "query", RUN, config=config)
