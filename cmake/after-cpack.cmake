@@ -16,6 +16,36 @@ foreach(package IN LISTS CPACK_PACKAGE_FILES)
   endif()
 endforeach()
 
+# CPack counts the staged folders' own sizes, which differ from one file
+# system to another, into the .deb's Installed-Size. The package is built
+# again by dpkg-deb from the same files, with the size that dpkg-gencontrol
+# would give it: each file's size in KiB rounded up, and 1 for a folder.
+foreach(package IN LISTS CPACK_PACKAGE_FILES)
+  if(package MATCHES "\\.deb$")
+    set(tree ${CPACK_TOPLEVEL_DIRECTORY}/dpkg-deb)
+    file(REMOVE_RECURSE ${tree})
+    execute_process(COMMAND dpkg-deb --raw-extract ${package} ${tree}
+                    COMMAND_ERROR_IS_FATAL ANY)
+    file(GLOB_RECURSE entries LIST_DIRECTORIES true ${tree}/*)
+    list(FILTER entries EXCLUDE REGEX "^${tree}/DEBIAN")
+    set(kib 0)
+    foreach(entry IN LISTS entries)
+      set(size 1024)
+      if(NOT IS_DIRECTORY ${entry})
+        file(SIZE ${entry} size)
+      endif()
+      math(EXPR kib "${kib} + (${size} + 1023) / 1024")
+    endforeach()
+    file(READ ${tree}/DEBIAN/control control)
+    string(REGEX REPLACE "Installed-Size: [0-9]+" "Installed-Size: ${kib}"
+           control "${control}")
+    file(WRITE ${tree}/DEBIAN/control "${control}")
+    execute_process(COMMAND dpkg-deb --root-owner-group -Zgzip --build ${tree}
+                            ${package}
+                    OUTPUT_QUIET COMMAND_ERROR_IS_FATAL ANY)
+  endif()
+endforeach()
+
 # SHA256SUMS lists every artifact of the tree beside them, as sha256sum
 # writes it, so that "sha256sum -c" in another build of the same commit
 # checks that one.
