@@ -32,10 +32,14 @@ def pytest_configure(config):
                 "this kernel runs no i386 code and no emulator is registered "
                 "for it; scripts/install-dependencies, as root, registers "
                 "qemu-i386")
-        # As scripts/install-dependencies registers it, where it must.
-        qemu = pathlib.Path("/proc/sys/fs/binfmt_misc/qemu-i386")
-        how = "through qemu-i386" if qemu.exists() and \
-            qemu.read_text().startswith("enabled") else "natively"
+        # As scripts/install-dependencies registers it, where it must. In a
+        # chroot, binfmt_misc may serve without being mounted to be read.
+        binfmt = pathlib.Path("/proc/sys/fs/binfmt_misc")
+        qemu = binfmt / "qemu-i386"
+        how = ("through qemu-i386" if qemu.exists() and qemu.read_text()
+               .startswith("enabled") else "natively" if (
+                   binfmt / "status").exists() else "natively or through an "
+               "emulator: binfmt_misc is not mounted here to tell")
         config.windows = (wine, pathlib.Path(tree),
                           f"the i686 Quelvarn.exe that ships, {how}")
 
