@@ -27,7 +27,7 @@ foreach(package IN LISTS CPACK_PACKAGE_FILES)
     execute_process(COMMAND dpkg-deb --raw-extract ${package} ${tree}
                     COMMAND_ERROR_IS_FATAL ANY)
     file(GLOB_RECURSE entries LIST_DIRECTORIES true ${tree}/*)
-    list(FILTER entries EXCLUDE REGEX "^${tree}/DEBIAN")
+    list(FILTER entries EXCLUDE REGEX "/DEBIAN(/|$)")
     set(kib 0)
     foreach(entry IN LISTS entries)
       set(size 1024)
