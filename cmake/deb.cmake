@@ -12,6 +12,7 @@ set(ENV{SOURCE_DATE_EPOCH} ${QUELVARN_RELEASED})
 string(TIMESTAMP QUELVARN_RELEASE_DATE "%a, %d %b %Y %H:%M:%S +0000" UTC)
 set(ENV{SOURCE_DATE_EPOCH} ${QUELVARN_EPOCH})
 configure_file(docs/changelog.in changelog @ONLY)
+configure_file(docs/Quelvarn.1.in Quelvarn.1 @ONLY)
 foreach(page Quelvarn.1 changelog)
   add_custom_command(OUTPUT ${page}.gz
     COMMAND sh -c "gzip -n -9 <${page} >${page}.gz"

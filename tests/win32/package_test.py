@@ -100,7 +100,8 @@ def test_inf_installs_and_uninstalls(request, disk, port, present, batch,
             "QUELVARN.EXE", "ARRANQUE.BAT", "LEEME.TXT")}
     run = rf"C:\QUELVARN\QUELVARN.EXE {port}"
     assert output("reg", "query", RUN, config=config).count(b"Quelvarn") == 1
-    assert output("reg", "query", ENTRY, config=config) == (
+    entry = output("reg", "query", ENTRY, config=config)
+    assert entry == (
         f"\r\n{ENTRY.replace('HKLM', 'HKEY_LOCAL_MACHINE')}\r\n"
         "    DisplayName    REG_SZ    Quelvarn\r\n"
         "    UninstallString    REG_SZ    RunDll setupx.dll,InstallHinfSection "
@@ -125,8 +126,7 @@ def test_inf_installs_and_uninstalls(request, disk, port, present, batch,
 
     # What Add/Remove Programs starts, with Wine's setupapi for setupx: it
     # finds the INF only in the INF folder.
-    uninstall = output("reg", "query", ENTRY, "/v", "UninstallString",
-                       config=config).split(b"REG_SZ    ")[1].split()
+    uninstall = entry.split(b"REG_SZ    ")[2].split()
     output("rundll32", "setupapi.dll,InstallHinfSection", *map(
         bytes.decode, uninstall[2:]), config=config, cwd=PREFIX)
     assert list((PREFIX / "drive_c/QUELVARN").iterdir()) == []
