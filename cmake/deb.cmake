@@ -1,16 +1,14 @@
-# The Linux program's Debian package, quelvarn_<version>_<arch>.deb,
-# installing to /usr what Debian's checker, lintian, asks of a package: the
-# manual page and changelog compressed without a time stamp, and the licence
-# as a machine-readable copyright file.
+# The Linux program's files under /usr, as Debian's checker, lintian, asks
+# of a package: the manual page and changelog compressed without a time
+# stamp, and the licence as a machine-readable copyright file. With
+# QUELVARN_PACKAGE, the build also makes of them the Debian package
+# quelvarn_<version>_<arch>.deb, and SHA256SUMS.
 include(GNUInstallDirs)
 set(QUELVARN_MAINTAINER "Quelvarn developers <quelvarn@example.org>" CACHE
     STRING "The .deb's maintainer: whoever publishes it puts their own here")
+option(QUELVARN_PACKAGE "Build the .deb and SHA256SUMS with the program" OFF)
 set(doc ${CMAKE_INSTALL_DATAROOTDIR}/doc/quelvarn)
 
-# The changelog's entry is dated the day of the release it describes.
-set(ENV{SOURCE_DATE_EPOCH} ${QUELVARN_RELEASED})
-string(TIMESTAMP QUELVARN_RELEASE_DATE "%a, %d %b %Y %H:%M:%S +0000" UTC)
-set(ENV{SOURCE_DATE_EPOCH} ${QUELVARN_EPOCH})
 configure_file(docs/changelog.in changelog @ONLY)
 configure_file(docs/Quelvarn.1.in Quelvarn.1 @ONLY)
 foreach(page Quelvarn.1 changelog)
@@ -54,18 +52,46 @@ install(FILES ${CMAKE_BINARY_DIR}/lintian-overrides
         DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/lintian/overrides
         RENAME quelvarn)
 
-set(CPACK_GENERATOR DEB)
-set(CPACK_PACKAGE_NAME quelvarn)
-set(CPACK_PACKAGE_CONTACT ${QUELVARN_MAINTAINER})
-set(CPACK_DEBIAN_PACKAGE_DESCRIPTION "\
-initialise a serial port by opening it once, exclusively
-Quelvarn opens the serial port device named COMn (on Linux, COM1 to COM9 are
-/dev/ttyS0 to /dev/ttyS8) once, for reading and writing and with nobody else
-holding it, and closes it again at once. It changes no line setting and moves
-no data. It was written for Windows 98 SE, whose serial ports can need just
-that before another program can use them; this is the same program for
-Linux, with the same Spanish messages and exit statuses.")
-set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
-set(CPACK_DEBIAN_PACKAGE_SECTION utils)
-set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
-set(CPACK_QUELVARN_ARTIFACTS ${CMAKE_BINARY_DIR}/Quelvarn)
+if(NOT QUELVARN_PACKAGE)
+  return()
+endif()
+# As a Debian source package would give it to dpkg-gencontrol, which adds
+# the version (from the changelog), the architecture and the installed size.
+file(CONFIGURE OUTPUT control @ONLY CONTENT "\
+Source: quelvarn
+Maintainer: @QUELVARN_MAINTAINER@
+
+Package: quelvarn
+Architecture: any
+Section: utils
+Priority: optional
+Description: initialise a serial port by opening it once, exclusively
+ Quelvarn opens the serial port device named COMn (on Linux, COM1 to COM9 are
+ /dev/ttyS0 to /dev/ttyS8) once, for reading and writing and with nobody else
+ holding it, and closes it again at once. It changes no line setting and moves
+ no data. It was written for Windows 98 SE, whose serial ports can need just
+ that before another program can use them; this is the same program for
+ Linux, with the same Spanish messages and exit statuses.
+")
+execute_process(COMMAND dpkg --print-architecture OUTPUT_VARIABLE arch
+                OUTPUT_STRIP_TRAILING_WHITESPACE COMMAND_ERROR_IS_FATAL ANY)
+set(deb ${CMAKE_BINARY_DIR}/quelvarn_${PROJECT_VERSION}_${arch}.deb)
+# Nothing of the builder's reaches the package: the modes are the ones
+# dh_fixperms gives (0755 for folders and programs, 0644 for the rest)
+# whatever the umask, root owns every file, and dpkg-deb takes the files'
+# times and order from SOURCE_DATE_EPOCH and their names.
+add_custom_command(OUTPUT ${deb}
+  COMMAND rm -rf deb
+  COMMAND ${CMAKE_COMMAND} --install . --prefix deb/usr
+  COMMAND mkdir deb/DEBIAN
+  COMMAND sh -c "cd deb && find usr -type f | LC_ALL=C sort | xargs md5sum >DEBIAN/md5sums"
+  COMMAND sh -c "dpkg-gencontrol -ccontrol -lchangelog -Pdeb -fdeb.files -O >deb/DEBIAN/control"
+  COMMAND chmod -R u=rwX,go=rX deb
+  COMMAND ${CMAKE_COMMAND} -E env SOURCE_DATE_EPOCH=${QUELVARN_EPOCH}
+          dpkg-deb --root-owner-group -Zgzip --build deb ${deb}
+  DEPENDS Quelvarn ${CMAKE_BINARY_DIR}/Quelvarn.1.gz
+          ${CMAKE_BINARY_DIR}/changelog.gz ${CMAKE_BINARY_DIR}/control
+          ${CMAKE_BINARY_DIR}/copyright ${CMAKE_BINARY_DIR}/lintian-overrides
+  COMMENT "Writing the Debian package"
+  VERBATIM)
+quelvarn_checksums(${CMAKE_BINARY_DIR}/Quelvarn ${deb})

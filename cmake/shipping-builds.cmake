@@ -1,8 +1,8 @@
 # The shipping builds, made beside a native development tree so that its
 # tests can check them as they ship: the Linux release, static against musl,
 # with its .deb (in <build>/release), and Quelvarn.exe with its ZIP and
-# floppy image (in <build>/windows-i686). Each is configured as its preset
-# is, and packaged.
+# floppy image (in <build>/windows-i686). Each is configured and built as
+# its preset is.
 option(QUELVARN_RELEASE "Build the Linux release and its .deb beside" OFF)
 option(QUELVARN_WINDOWS "Build Quelvarn.exe and its disk beside" OFF)
 
@@ -16,14 +16,12 @@ function(quelvarn_build_beside dir toolchain)
                -DCMAKE_BUILD_TYPE=MinSizeRel
                -DCMAKE_COMPILE_WARNING_AS_ERROR=${CMAKE_COMPILE_WARNING_AS_ERROR}
                ${ARGN}
-    BUILD_COMMAND ${CMAKE_COMMAND} --build <BINARY_DIR>
-          COMMAND ${CMAKE_CPACK_COMMAND} --config <BINARY_DIR>/CPackConfig.cmake
     INSTALL_COMMAND ""
     BUILD_ALWAYS ON)
 endfunction()
 
 if(QUELVARN_RELEASE)
-  quelvarn_build_beside(release musl -DBUILD_TESTING=OFF)
+  quelvarn_build_beside(release musl -DBUILD_TESTING=OFF -DQUELVARN_PACKAGE=ON)
 endif()
 if(QUELVARN_WINDOWS)
   find_program(MINGW_I686 i686-w64-mingw32-g++-win32 REQUIRED)

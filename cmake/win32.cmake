@@ -26,37 +26,37 @@ target_link_options(Quelvarn PRIVATE
 # CR LF line ends.
 configure_file(docs/LEEME.TXT.in LEEME.TXT @ONLY NEWLINE_STYLE CRLF)
 configure_file(LICENSE LICENCIA.TXT @ONLY NEWLINE_STYLE CRLF)
-set(QUELVARN_DISK_FILES ${CMAKE_BINARY_DIR}/LEEME.TXT
-    ${CMAKE_BINARY_DIR}/LICENCIA.TXT ${PROJECT_SOURCE_DIR}/docs/QUELVARN.INF
-    ${PROJECT_SOURCE_DIR}/docs/ARRANQUE.BAT ${PROJECT_SOURCE_DIR}/docs/QUELVARN.REG)
-install(TARGETS Quelvarn RUNTIME DESTINATION .)
-install(FILES ${QUELVARN_DISK_FILES} DESTINATION .)
+set(notes ${CMAKE_BINARY_DIR}/LEEME.TXT ${CMAKE_BINARY_DIR}/LICENCIA.TXT
+    ${PROJECT_SOURCE_DIR}/docs/QUELVARN.INF ${PROJECT_SOURCE_DIR}/docs/ARRANQUE.BAT
+    ${PROJECT_SOURCE_DIR}/docs/QUELVARN.REG)
 set(package_name Quelvarn-${PROJECT_VERSION}-win98)
-set(CPACK_GENERATOR ZIP)
-set(CPACK_PACKAGE_FILE_NAME ${package_name})
-set(CPACK_QUELVARN_ARTIFACTS ${CMAKE_BINARY_DIR}/Quelvarn.exe)
-
-find_program(MKFS_FAT mkfs.fat PATHS /sbin /usr/sbin)
-find_program(MCOPY mcopy)
-if(MKFS_FAT AND MCOPY)
-  set(disk ${CMAKE_BINARY_DIR}/${package_name}.img)
-  # mkfs.fat would draw the volume serial at random and date the label now:
-  # the serial is the build's date instead, as DOS made it from the date of
-  # formatting, and --invariant fixes the rest.
-  math(EXPR serial "${QUELVARN_EPOCH} & 0xFFFFFFFF" OUTPUT_FORMAT HEXADECIMAL)
-  string(REPLACE 0x "" serial ${serial})
-  add_custom_command(OUTPUT ${disk}
-    COMMAND ${CMAKE_COMMAND} -E rm -f ${disk}
-    COMMAND ${CMAKE_COMMAND} -E env SOURCE_DATE_EPOCH=${QUELVARN_EPOCH}
-            ${MKFS_FAT} --invariant -i ${serial} -C -n QUELVARN ${disk} 1440
-    COMMAND ${CMAKE_COMMAND} -E env SOURCE_DATE_EPOCH=${QUELVARN_EPOCH}
-            ${MCOPY} -i ${disk} $<TARGET_FILE:Quelvarn> ${QUELVARN_DISK_FILES} ::
-    DEPENDS Quelvarn ${QUELVARN_DISK_FILES}
-    COMMENT "Writing the floppy image ${package_name}.img"
-    VERBATIM)
-  add_custom_target(floppy_image ALL DEPENDS ${disk})
-  list(APPEND CPACK_QUELVARN_ARTIFACTS ${disk})
-else()
-  message(STATUS "No floppy image: mkfs.fat (dosfstools) or mcopy (mtools) is missing")
-endif()
-include(CPack)
+set(zip ${CMAKE_BINARY_DIR}/${package_name}.zip)
+set(disk ${CMAKE_BINARY_DIR}/${package_name}.img)
+# In the order of their names, as both archives list them.
+set(files ARRANQUE.BAT LEEME.TXT LICENCIA.TXT QUELVARN.INF QUELVARN.REG
+    Quelvarn.exe)
+list(TRANSFORM files PREPEND ${package_name}/ OUTPUT_VARIABLE staged)
+find_program(ZIP zip REQUIRED)
+find_program(MKFS_FAT mkfs.fat PATHS /sbin /usr/sbin REQUIRED)
+find_program(MCOPY mcopy REQUIRED)
+# Nothing of the builder's reaches either archive: the files' modes are set
+# here, not left to the umask; their times are SOURCE_DATE_EPOCH's, written
+# in UTC, since FAT and ZIP store local time; zip -X leaves out the owner's
+# uid and gid. mkfs.fat would draw the volume serial at random and date the
+# label now: the serial is the build's date instead, as DOS made it from
+# the date of formatting, and --invariant fixes the rest.
+math(EXPR serial "${QUELVARN_EPOCH} & 0xFFFFFFFF" OUTPUT_FORMAT HEXADECIMAL)
+string(REPLACE 0x "" serial ${serial})
+set(utc ${CMAKE_COMMAND} -E env TZ=UTC0 SOURCE_DATE_EPOCH=${QUELVARN_EPOCH})
+add_custom_command(OUTPUT ${zip} ${disk}
+  COMMAND rm -rf ${package_name} ${zip} ${disk}
+  COMMAND install -D -m 0644 -t ${package_name} ${notes}
+  COMMAND install -m 0755 $<TARGET_FILE:Quelvarn> ${package_name}
+  COMMAND touch -d @${QUELVARN_EPOCH} ${staged}
+  COMMAND ${utc} ${ZIP} -X -D -q ${zip} ${staged}
+  COMMAND ${utc} ${MKFS_FAT} --invariant -i ${serial} -C -n QUELVARN ${disk} 1440
+  COMMAND ${utc} ${MCOPY} -i ${disk} ${staged} ::
+  DEPENDS Quelvarn ${notes}
+  COMMENT "Writing ${package_name}.zip and ${package_name}.img"
+  VERBATIM)
+quelvarn_checksums(${CMAKE_BINARY_DIR}/Quelvarn.exe ${zip} ${disk})
