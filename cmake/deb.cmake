@@ -1,6 +1,6 @@
 # The Linux program's files under /usr, as Debian's checker, lintian, asks
 # of a package: the manual page and changelog compressed without a time
-# stamp, and the licence as a machine-readable copyright file. With
+# stamp, and the licences as a machine-readable copyright file. With
 # QUELVARN_PACKAGE, the build also makes of them the Debian package
 # quelvarn_<version>_<arch>.deb, and SHA256SUMS.
 include(GNUInstallDirs)
@@ -26,6 +26,21 @@ string(REGEX REPLACE ".*\n\n(Permission)" "\\1" licence "${licence}")
 string(STRIP "${licence}" licence)
 string(REPLACE "\n\n" "\n.\n" licence "${licence}")
 string(REPLACE "\n" "\n " licence "${licence}")
+# Linked statically, the program holds musl's code too, under the same
+# terms; its start files are public domain and ask for no notice.
+if(MUSL_GCC)
+  set(musl "
+Files: usr/bin/Quelvarn
+Copyright: ${holders}
+           2005-2020 Rich Felker <dalias@aerifal.cx>
+           2005-2020 Many other contributors
+           2011-2012 Nicholas J. Kain
+License: Expat
+Comment: The program is linked statically against musl, the C library, and
+ so holds some of its code, under the same terms: the copyright lines after
+ the first are musl's (Nicholas J. Kain's for its x86_64 __set_thread_area).
+")
+endif()
 file(CONFIGURE OUTPUT copyright @ONLY CONTENT "\
 Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/
 Upstream-Name: Quelvarn
@@ -33,7 +48,7 @@ Upstream-Name: Quelvarn
 Files: *
 Copyright: @holders@
 License: Expat
-
+@musl@
 License: Expat
  @licence@
 ")

@@ -21,11 +21,14 @@ target_link_options(Quelvarn PRIVATE
   -Wl,--major-os-version,4,--minor-os-version,0)
 
 # What a Windows 98 machine is given, as a ZIP and as a 1.44 MB floppy
-# image (Windows 98 opens no ZIP): the program, its notes, its licence, its
+# image (Windows 98 opens no ZIP): the program, its notes, its licences, its
 # installer and two ready ways to start it by hand, all with 8.3 names and
 # CR LF line ends.
 configure_file(docs/LEEME.TXT.in LEEME.TXT @ONLY NEWLINE_STYLE CRLF)
-configure_file(LICENSE LICENCIA.TXT @ONLY NEWLINE_STYLE CRLF)
+file(READ LICENSE QUELVARN_LICENCE)
+# configure_file ends only the template's own lines in CR LF.
+string(REPLACE "\n" "\r\n" QUELVARN_LICENCE "${QUELVARN_LICENCE}")
+configure_file(docs/LICENCIA.TXT.in LICENCIA.TXT @ONLY NEWLINE_STYLE CRLF)
 set(notes ${CMAKE_BINARY_DIR}/LEEME.TXT ${CMAKE_BINARY_DIR}/LICENCIA.TXT
     ${PROJECT_SOURCE_DIR}/docs/QUELVARN.INF ${PROJECT_SOURCE_DIR}/docs/ARRANQUE.BAT
     ${PROJECT_SOURCE_DIR}/docs/QUELVARN.REG)
