@@ -93,15 +93,17 @@ execute_process(COMMAND dpkg --print-architecture OUTPUT_VARIABLE arch
 set(deb ${CMAKE_BINARY_DIR}/quelvarn_${PROJECT_VERSION}_${arch}.deb)
 # Nothing of the builder's reaches the package: the modes are the ones
 # dh_fixperms gives (0755 for folders and programs, 0644 for the rest)
-# whatever the umask, root owns every file, and dpkg-deb takes the files'
-# times and order from SOURCE_DATE_EPOCH and their names.
+# whatever the umask, root owns every file, every time is SOURCE_DATE_EPOCH
+# (dpkg-deb would only bring later ones back to it, and a file built before
+# the last commit is earlier), and dpkg-deb orders the files by name.
 add_custom_command(OUTPUT ${deb}
   COMMAND rm -rf deb
   COMMAND ${CMAKE_COMMAND} --install . --prefix deb/usr
   COMMAND mkdir deb/DEBIAN
   COMMAND sh -c "cd deb && find usr -type f | LC_ALL=C sort | xargs md5sum >DEBIAN/md5sums"
-  COMMAND sh -c "dpkg-gencontrol -ccontrol -lchangelog -Pdeb -fdeb.files -O >deb/DEBIAN/control"
+  COMMAND sh -c "dpkg-gencontrol -ccontrol -lchangelog -Pdeb -O >deb/DEBIAN/control"
   COMMAND chmod -R u=rwX,go=rX deb
+  COMMAND find deb -exec touch -h -d @${QUELVARN_EPOCH} {} +
   COMMAND ${CMAKE_COMMAND} -E env SOURCE_DATE_EPOCH=${QUELVARN_EPOCH}
           dpkg-deb --root-owner-group -Zgzip --build deb ${deb}
   DEPENDS Quelvarn ${CMAKE_BINARY_DIR}/Quelvarn.1.gz
