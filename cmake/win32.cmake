@@ -36,9 +36,9 @@ set(package_name Quelvarn-${PROJECT_VERSION}-win98)
 set(zip ${CMAKE_BINARY_DIR}/${package_name}.zip)
 set(disk ${CMAKE_BINARY_DIR}/${package_name}.img)
 # In the order of their names, as both archives list them.
-set(files ARRANQUE.BAT LEEME.TXT LICENCIA.TXT QUELVARN.INF QUELVARN.REG
-    Quelvarn.exe)
-list(TRANSFORM files PREPEND ${package_name}/ OUTPUT_VARIABLE staged)
+set(staged ${notes} ${CMAKE_BINARY_DIR}/Quelvarn.exe)
+list(TRANSFORM staged REPLACE ".*/" "${package_name}/")
+list(SORT staged)
 find_program(ZIP zip REQUIRED)
 find_program(MKFS_FAT mkfs.fat PATHS /sbin /usr/sbin REQUIRED)
 find_program(MCOPY mcopy REQUIRED)
