@@ -66,7 +66,7 @@ def pytest_generate_tests(metafunc):
 
 def run(config, args, stdout, cwd, wrapper=(), env=()):
     """Runs the program in cwd; returns its status, stdout and stderr."""
-    program = config.getoption("program")
+    program = config.program
     if config.windows:
         loader, tree, _ = config.windows
         program = str(tree / "Quelvarn.exe")

@@ -1,7 +1,4 @@
 # Quelvarn.exe: a console program that Windows 98 SE loads.
-target_sources(Quelvarn PRIVATE
-  ${PROJECT_SOURCE_DIR}/driver/standard_output-win32.cpp
-  ${PROJECT_SOURCE_DIR}/port/initialize_port-win32.cpp)
 
 # The printf family must be msvcrt.dll's own: mingw-w64 would otherwise link
 # its C99 replacement, three times the size. libstdc++'s headers would force
@@ -24,14 +21,13 @@ target_link_options(Quelvarn PRIVATE
 # image (Windows 98 opens no ZIP): the program, its notes, its licences, its
 # installer and two ready ways to start it by hand, all with 8.3 names and
 # CR LF line ends.
-configure_file(docs/LEEME.TXT.in LEEME.TXT @ONLY NEWLINE_STYLE CRLF)
-file(READ LICENSE QUELVARN_LICENCE)
+set(win98 ${PROJECT_SOURCE_DIR}/dist/win98)
+configure_file(${win98}/LEEME.TXT.in LEEME.TXT @ONLY NEWLINE_STYLE CRLF)
 # configure_file ends only the template's own lines in CR LF.
-string(REPLACE "\n" "\r\n" QUELVARN_LICENCE "${QUELVARN_LICENCE}")
-configure_file(docs/LICENCIA.TXT.in LICENCIA.TXT @ONLY NEWLINE_STYLE CRLF)
+string(REPLACE "\n" "\r\n" licence "${QUELVARN_LICENCE}")
+configure_file(${win98}/LICENCIA.TXT.in LICENCIA.TXT @ONLY NEWLINE_STYLE CRLF)
 set(notes ${CMAKE_BINARY_DIR}/LEEME.TXT ${CMAKE_BINARY_DIR}/LICENCIA.TXT
-    ${PROJECT_SOURCE_DIR}/docs/QUELVARN.INF ${PROJECT_SOURCE_DIR}/docs/ARRANQUE.BAT
-    ${PROJECT_SOURCE_DIR}/docs/QUELVARN.REG)
+    ${win98}/QUELVARN.INF ${win98}/ARRANQUE.BAT ${win98}/QUELVARN.REG)
 set(package_name Quelvarn-${PROJECT_VERSION}-win98)
 set(zip ${CMAKE_BINARY_DIR}/${package_name}.zip)
 set(disk ${CMAKE_BINARY_DIR}/${package_name}.img)
@@ -62,4 +58,7 @@ add_custom_command(OUTPUT ${zip} ${disk}
   DEPENDS Quelvarn ${notes}
   COMMENT "Writing ${package_name}.zip and ${package_name}.img"
   VERBATIM)
-quelvarn_checksums(${CMAKE_BINARY_DIR}/Quelvarn.exe ${zip} ${disk})
+quelvarn_release(${package_name}
+  ARTIFACTS ${CMAKE_BINARY_DIR}/Quelvarn.exe ${zip} ${disk}
+  TOOLCHAIN binutils-mingw-w64-i686 cmake dosfstools g++-mingw-w64-i686-win32
+            gcc-mingw-w64-i686-win32 mingw-w64-i686-dev mtools zip)

@@ -8,6 +8,7 @@ import pathlib
 import re
 import socket
 import subprocess
+import time
 import zipfile
 
 import pytest
@@ -20,6 +21,7 @@ RUN = r"HKLM\Software\Microsoft\Windows\CurrentVersion\Run"
 ENTRY = r"HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall\Quelvarn"
 # They all change the one prefix: one worker takes them in turn.
 pytestmark = pytest.mark.xdist_group("prefix")
+SIZE_BUDGET = 16384  # bytes of Quelvarn.exe
 
 
 def output(*command, config=None, cwd=None, check=True):
@@ -51,14 +53,14 @@ def test_windows_98_loads_the_image(request, record_property):
     imports = {dll.upper(): re.findall(r"^\t\w+\t +\d+  (\S+)$", names, re.M)
                for dll, names in re.findall(r"DLL Name: (\S+)\n(.*?)\n\n",
                                             headers, re.S)}
-    record_property("Quelvarn.exe", f"{exe.stat().st_size} bytes of 16384; "
+    record_property("Quelvarn.exe", f"{exe.stat().st_size} bytes of {SIZE_BUDGET}; "
                     f"imports: {({d: len(n) for d, n in imports.items()})}")
     for dll, names in imports.items():
         exported = pathlib.Path(__file__).with_name(
             f"windows98-{dll[:-4].lower()}.txt").read_text()
         assert [n for n in names if n not in exported.splitlines() or
                 dll == "KERNEL32.DLL" and n.endswith("W")] == [], dll
-    assert exe.stat().st_size <= 16384
+    assert exe.stat().st_size <= SIZE_BUDGET
 
 
 def test_floppy_image_holds_the_zip_and_notes_in_crlf_ascii(request, disk):
@@ -84,6 +86,27 @@ def test_floppy_image_holds_the_zip_and_notes_in_crlf_ascii(request, disk):
     for notice in (licence, mingw[1], re.sub(r"(?m)^ \.$", "", mingw[2])):
         assert " ".join(notice.split()) in " ".join(
             files["LICENCIA.TXT"].decode().split())
+
+
+def test_every_note_names_the_release(request, disk, release):
+    """The archives' names and the notes carry the release's version and no
+    other; every file on the disk and in the ZIP is dated at the epoch, in
+    UTC, which both formats take for local time."""
+    version, _, epoch = release
+    tree = request.config.windows[1]
+    zip_, img = (tree / f"Quelvarn-{version}-win98.{e}" for e in ("zip", "img"))
+    assert {*tree.glob("*-win98.zip"), *tree.glob("*-win98.img")} == {zip_, img}
+    leeme = (disk / "LEEME.TXT").read_text()
+    assert leeme.startswith(f"Quelvarn {version} - ")
+    for note in (p for p in disk.iterdir() if p.suffix.lower() != ".exe"):
+        found = set(re.findall(r"\b\d+\.\d+\.\d+\b", note.read_text()))
+        assert found <= {version}, note.name
+    dated = time.gmtime(epoch)[:5]
+    with zipfile.ZipFile(zip_) as archive:
+        assert {i.date_time[:5] for i in archive.infolist()} == {dated}
+    listing = output("mdir", "-i", img, "::").decode()
+    assert set(re.findall(r"(\d{4})-(\d\d)-(\d\d) +(\d+):(\d\d)", listing)) == {
+        tuple(f"{n:02}" for n in dated)}
 
 
 @pytest.mark.parametrize("port, present, batch, lines", [
