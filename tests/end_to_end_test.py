@@ -1,14 +1,18 @@
-# Runs the built program, natively or under Wine, on one table of cases and
+# Runs the built program, natively or under Wine, on tables of cases and
 # checks what a caller sees and what must not change: the exact stdout bytes,
 # stderr, the exit status, the working folder (names, contents, times) and a
-# terminal's settings.
+# terminal's settings. Cases that need checks of their own follow the tables.
 import fcntl
 import os
+import pathlib
 import pty
 import re
 import subprocess
 import termios
 import tty
+from typing import NamedTuple, Optional, Union
+
+import pytest
 
 from conftest import WINE_ENV
 
@@ -16,55 +20,76 @@ BANNER = (b"Quelvarn: Programa para patchear problema de puertos seriales bajo "
           b"Windows 98 SE\nCompa\xa4\xa1a Ketravol\n")
 USAGE = b"Uso: Quelvarn n\n\tn: numero de COM a usar\n"
 FAILURE = b"El puerto especificado no pudo ser abierto\n"
-POSIX, WINDOWS, BOTH = "posix", "windows", "posix windows"
+POSIX, WINDOWS = ("posix",), ("windows",)
+BOTH = POSIX + WINDOWS
 
-# (argument vector, or a raw Windows command line for the C runtime to split;
-#  what stands at the composed name; where stdout goes; builds; exit status;
-#  the name, where it is not "COM" and the first argument)
-ROWS = [
-    *[(argv, None, "pipe", BOTH, 1) for argv in (
+
+class Case(NamedTuple):
+    argv: Union[list, str]  # a str is a raw Windows command line to split
+    stands: str = "nothing"  # what stands at the composed name: see stand()
+    stdout: str = "pipe"  # pipe, file, closed, full, broken pipe, terminal
+    builds: tuple = BOTH
+    status: int = 0
+    name: Optional[str] = None  # the composed name, where not COM + argv[0]
+
+
+ARGUMENTS = [
+    *[Case(argv, status=1) for argv in (
         [], ["3", "4"], ["3", ""], ["0"], ["00"], ["+0"], ["-0"], ["+"], ["-"],
         ["abc"], ["x3"], [""], [" \t "], ["- 3"], ["+-3"], ["--3"], ["0x10"],
         ["4294967296"], ["18446744073709551616"], ["%n%s%x"], ["7" * 125],
         ["7" * 30000])],  # Windows takes at most 32767 characters
-    *[([a], None, "pipe", BOTH, 2) for a in ("3abc", "07", "-1", " 3",
-                                              "4294967297")],
-    *[([a], "file", "pipe", BOTH, 0) for a in (
+    *[Case([a], status=2) for a in ("3abc", "07", "-1", " 3", "4294967297")],
+    *[Case([a], "file") for a in (
         "3abc", "07", "1 2", "3%s", "-1", " 3", "10", "7" * 124, "3%n%s%x")],
     # Bytes that no Windows file name holds, or that Wine would recode.
-    *[([a], "file", "pipe", POSIX, 0) for a in (
+    *[Case([a], "file", builds=POSIX) for a in (
         "3\xa4\xa1\x80\xff", "3\\", "3*", '3"q"', " \t\n\v\f\r3")],
-    *[(["3" + a], a, "pipe", POSIX, 2) for a in (
-        "dir", "dangling", "loop", "unwritable", "missing/x")],  # no folder
-    *[(["4" + a], a, "pipe", POSIX, s) for a, s in (
-        ("fifo", 0), ("pty", 0), ("pty-excl", 2), ("pty-flock", 2))],
-    *[(argv, what, out, BOTH, s) for out in ("file", "closed", "full",
-                                             "broken", "tty")
-      for argv, what, s in (([], None, 1), (["5y"], None, 2),
-                            (["5x"], "file", 0))],
-    (["1"], "ttyS0", "trace", POSIX, None),
-    (["5x"], "file", "trace", WINDOWS, 0),
-    (["2"], "com2", "pipe", WINDOWS, 0),
-    (["9"], None, "pipe", WINDOWS, 2),
-    ("5x", "held", "pipe", WINDOWS, 2, "COM5x"),
-    *[(raw, name and "file", "pipe", WINDOWS, s, name) for raw, s, name in (
+]
+WHAT_STANDS = [
+    *[Case(["3x"], what, builds=POSIX, status=2) for what in (
+        "folder", "dangling link", "link loop", "unwritable file")],
+    Case(["3missing/x"], builds=POSIX, status=2),  # no such folder
+    *[Case(["4x"], what, builds=POSIX, status=status) for what, status in (
+        ("fifo", 0), ("terminal", 0), ("terminal in exclusive mode", 2),
+        ("terminal with an exclusive flock", 2),
+        ("terminal with a shared flock", 2))],
+    Case(["9"], builds=WINDOWS, status=2),  # no COM9 in Wine's prefix
+    Case("5x", "file held by another program", builds=WINDOWS, status=2,
+         name="COM5x"),
+]
+WHERE_STDOUT_GOES = [
+    Case(argv, stands, stdout, status=status)
+    for stdout in ("file", "closed", "full", "broken pipe", "terminal")
+    for argv, stands, status in (([], "nothing", 1), (["5y"], "nothing", 2),
+                                 (["5x"], "file", 0))]
+WINDOWS_COMMAND_LINES = [
+    *[Case(raw, "file" if name else "nothing", builds=WINDOWS, status=status,
+           name=name) for raw, status, name in (
         ("1 2", 1, ""), ("1\t2", 1, ""), ('""', 1, ""),
         ('"1 2"', 0, "COM1 2"), ('1" "2', 0, "COM1 2"),
         ('"1 2', 0, "COM1 2"),  # an open quote runs to the end
-        ("3\\x", 0, "COM3\\x"),  # a backslash not before a quote
-        ("3*", 2, "COM3x"))],  # not expanded to 3x, as it would be by a glob
+        ("3\\x", 0, "COM3\\x"))],  # a backslash not before a quote
+    # Not expanded, as a glob would expand it to 3x.
+    Case("3*", "what a glob of the argument names", builds=WINDOWS, status=2,
+         name="COM3x"),
 ]
+TABLES = {"argument": ARGUMENTS, "standing": WHAT_STANDS,
+          "stdout": WHERE_STDOUT_GOES, "command line": WINDOWS_COMMAND_LINES}
 
 
 def pytest_generate_tests(metafunc):
-    windows = metafunc.config.windows
-    # Wine puts its own console between the program and a terminal.
-    rows = [row for row in ROWS if (WINDOWS if windows else POSIX) in row[3]
-            and not (windows and row[2] == "tty")]
-    metafunc.parametrize("row", rows, ids=[repr(row[:3])[:60] for row in rows])
+    if "case" in metafunc.fixturenames:
+        windows = metafunc.config.windows
+        # Wine puts its own console between the program and a terminal.
+        cases = [pytest.param(c, id=f"{table}: {c.argv!r:.40} {c.stands} "
+                              f">{c.stdout}") for table, rows in TABLES.items()
+                 for c in rows if (WINDOWS if windows else POSIX)[0] in c.builds
+                 and not (windows and c.stdout == "terminal")]
+        metafunc.parametrize("case", cases)
 
 
-def run(config, args, stdout, cwd, wrapper=(), env=()):
+def run(config, args, cwd, stdout="pipe", wrapper=(), env=()):
     """Runs the program in cwd; returns its status, stdout and stderr."""
     program = config.program
     if config.windows:
@@ -75,23 +100,22 @@ def run(config, args, stdout, cwd, wrapper=(), env=()):
             program, wrapper = str(tree / "tests/quelvarn_helper.exe"), ()
         wrapper = [loader, *wrapper]
     redirect = {"file": ">../stdout", "full": ">/dev/full", "closed": ">&-"}
-    reader, writer = {"broken": os.pipe, "tty": pty.openpty}.get(
+    reader, writer = {"broken pipe": os.pipe, "terminal": pty.openpty}.get(
         stdout, lambda: (None, subprocess.PIPE))()
-    if stdout == "broken":
+    if stdout == "broken pipe":
         os.close(reader)
-    if stdout == "tty":
+    if stdout == "terminal":
         tty.setraw(writer)  # the bytes as they were written
     done = subprocess.run(
         ["sh", "-c", f'exec "$@" {redirect.get(stdout, "")}', "sh", *wrapper,
          program, *[a.encode("latin-1") for a in args]],
         cwd=cwd, stdin=subprocess.DEVNULL, stdout=writer, stderr=subprocess.PIPE,
         env={**os.environ, **(WINE_ENV if config.windows else {}), **dict(env)},
-        timeout=60,
-        check=False)
+        timeout=60, check=False)
     out = done.stdout
-    if stdout in ("broken", "tty"):
+    if stdout in ("broken pipe", "terminal"):
         os.close(writer)
-    if stdout == "tty":
+    if stdout == "terminal":
         out = os.read(reader, 65536)
         os.close(reader)
     if stdout == "file":
@@ -99,36 +123,46 @@ def run(config, args, stdout, cwd, wrapper=(), env=()):
     return done.returncode, out, done.stderr
 
 
-def stand(what, path, request):
-    """Puts at path what a row says stands there; returns a terminal's fd."""
-    if what == "file" and path.name == "COM3x":
-        (path.parent / "3x").touch()
-    if what in ("file", "held", "unwritable"):
-        path.parent.mkdir(exist_ok=True)  # Windows' COM3\x is x in COM3
-        path.write_bytes(b"contenido")
-        os.utime(path, (1e9, 1e9))
-        path.chmod(0o444 if what == "unwritable" else 0o644)
-    if what in ("dir", "dangling", "loop", "fifo"):
-        {"dir": os.mkdir, "fifo": os.mkfifo,
-         "dangling": lambda p: os.symlink("nowhere", p),
-         "loop": lambda p: os.symlink(p, p)}[what](path)
-    if what is None or not what.startswith(("pty", "com")):
-        return None
+def terminal(request, path, claim=None):
+    """A terminal at path, open by another program, which claims it as
+    claim says; returns its own end's fd."""
     master, slave = pty.openpty()
     # Another program's own open file, so that its hold is not ours.
     other = os.open(os.ttyname(slave), os.O_RDWR | os.O_NOCTTY)
     request.addfinalizer(lambda: [os.close(fd) for fd in (master, slave, other)])
-    if what == "pty-excl":
+    if claim == "exclusive mode":
         fcntl.ioctl(other, termios.TIOCEXCL)
-    if what == "pty-flock":
-        fcntl.flock(other, fcntl.LOCK_EX | fcntl.LOCK_NB)
-    if what.startswith("com"):  # Wine's COMn is what its device folder links
-        path = os.path.join(os.environ["WINEPREFIX"], "dosdevices", what)
-        if os.path.lexists(path):
-            os.unlink(path)
-        request.addfinalizer(lambda: os.unlink(path))
+    elif claim:
+        fcntl.flock(other, {"an exclusive flock": fcntl.LOCK_EX,
+                            "a shared flock": fcntl.LOCK_SH}[claim])
     os.symlink(os.ttyname(slave), path)
     return slave
+
+
+def wine_com_port(request, port):
+    """Wine's COMn, as its prefix's dosdevices folder links it: a terminal."""
+    path = pathlib.Path(os.environ["WINEPREFIX"], "dosdevices", f"com{port}")
+    path.unlink(missing_ok=True)
+    request.addfinalizer(path.unlink)
+    return terminal(request, path)
+
+
+def stand(what, path, request):
+    """Puts at path what a case says stands there; returns a terminal's fd."""
+    if what.startswith("terminal"):
+        claim = re.match(r"terminal (?:in|with) (.*)", what)
+        return terminal(request, path, claim and claim[1])
+    if what == "what a glob of the argument names":
+        (path.parent / "3x").touch()
+    if "file" in what or "glob" in what:
+        path.parent.mkdir(exist_ok=True)  # Windows' COM3\x is x in COM3
+        path.write_bytes(b"contenido")
+        os.utime(path, (1e9, 1e9))
+        path.chmod(0o444 if what == "unwritable file" else 0o644)
+    {"folder": os.mkdir, "fifo": os.mkfifo,
+     "dangling link": lambda p: os.symlink("nowhere", p),
+     "link loop": lambda p: os.symlink(p, p)}.get(what, id)(path)
+    return None
 
 
 def folder(path):
@@ -136,46 +170,70 @@ def folder(path):
                 not p.is_symlink() and p.read_bytes()) for p in path.iterdir()}
 
 
-def test_row(row, tmp_path, request):
-    args, what, stdout, _, status, *name = row
+def test_case(case, tmp_path, request):
     config, cwd = request.config, tmp_path / "work"
-    name = (name or ["COM" + (args[0] if args else "")])[0].encode("latin-1")
+    name = (case.name if case.name is not None else "COM" + (
+        case.argv[0] if case.argv else "")).encode("latin-1")
     cwd.mkdir()
-    path = os.fsdecode(name.replace(b"\\", b"/") if config.windows else name)
-    terminal = stand(what, cwd / path, request)
-    settings = terminal and termios.tcgetattr(terminal)
+    path = cwd / os.fsdecode(name.replace(b"\\", b"/") if config.windows else name)
+    held = stand(case.stands, path, request)
+    settings = held and termios.tcgetattr(held)
     before = folder(cwd)
-    wrapper, env = {"held": (path,)}.get(what, ()), ()  # the helper holds it
-    if what == "unwritable" and os.geteuid() == 0:  # root may write anything
-        wrapper = ("setpriv", "--bounding-set=-dac_override")
-    if stdout == "trace":  # the open's own arguments, on stderr
-        wrapper = () if config.windows else ("strace", "-qq", "-o",
-                                             "/dev/stderr", "-e", "open,openat")
-        # LeakSanitizer, in a sanitized build, cannot run under ptrace.
-        env = {"WINEDEBUG": "trace+file", "ASAN_OPTIONS": "detect_leaks=0"}
+    wrapper = ()
+    if case.stands == "file held by another program":
+        wrapper = (os.fsdecode(name),)  # the helper holds it
+    if case.stands == "unwritable file" and os.geteuid() == 0:
+        wrapper = ("setpriv", "--bounding-set=-dac_override")  # root writes all
 
-    code, out, err = run(config, args, stdout, cwd, wrapper, env)
+    code, out, err = run(config, case.argv, cwd, case.stdout, wrapper)
 
-    if what == "ttyS0":  # COM1 is ttyS0, and it opens as the machine has it
+    # Where Wine itself failed the run, its own messages say so.
+    assert code == case.status, re.findall(rb"^(?:wine: |\w{4}:err:).*", err, re.M)
+    text = BANNER + {0: name + b" inicializado\n", 1: USAGE, 2: FAILURE}[
+        case.status]
+    assert out == (text.replace(b"\n", b"\r\n") if config.windows else text
+                   ) or case.stdout in ("closed", "full", "broken pipe")
+    assert not any(text in err for text in (BANNER, USAGE, FAILURE))
+    assert err == b"" or config.windows
+    assert folder(cwd) == before
+    assert not held or termios.tcgetattr(held) == settings
+
+
+def only(windows, config):
+    if bool(config.windows) != windows:
+        pytest.skip("under Wine alone" if windows else "native builds alone")
+
+
+# LeakSanitizer, in a sanitized build, cannot run under ptrace.
+STRACE = ("strace", "-qq", "-o", "/dev/stderr")
+TRACED = {"ASAN_OPTIONS": "detect_leaks=0"}
+
+
+@pytest.mark.parametrize("stdout", ["pipe", "file"])
+@pytest.mark.parametrize("argv", [[], ["5y"], ["1"]])
+def test_traced(request, tmp_path, argv, stdout):
+    """COM1 is ttyS0, opened for reading and writing, waiting for no carrier,
+    creating nothing. The texts reach a pipe or a file in one write, so that
+    runs started together into one log do not interleave."""
+    only(False, request.config)
+    code, _, err = run(request.config, argv, tmp_path, stdout, wrapper=(
+        *STRACE, "-e", "open,openat,write,writev"), env=TRACED)
+    assert len(re.findall(rb"^writev?\(1,", err, re.M)) == 1, err
+    if argv == ["1"]:  # opened or not, as the machine has it
         flags, opened = re.search(rb'"/dev/ttyS0", ([A-Z_|]+)\) = (\d?)',
                                   err).groups()
-        status = 0 if opened else 2
-    # Where Wine itself failed the run, its own messages say so.
-    assert code == status, re.findall(rb"^(?:wine: |\w{4}:err:).*", err, re.M)
-    expected = BANNER + {0: name + b" inicializado\n", 1: USAGE,
-                         2: FAILURE}[status]
-    if config.windows:
-        expected = expected.replace(b"\n", b"\r\n")
-    assert out == expected or stdout in ("closed", "full", "broken")
-    if stdout == "trace" and config.windows:
-        # Reading and writing, no sharing (the exclusivity), only what exists.
-        assert (b'CreateFileW L"COM5x" GENERIC_READ GENERIC_WRITE  creation 3 '
-                b'attributes 0x0\n') in err
-    if what == "ttyS0":  # waiting for no carrier, creating nothing
         assert set(flags.split(b"|")) - {b"O_LARGEFILE"} == {
             b"O_RDWR", b"O_NOCTTY", b"O_NONBLOCK", b"O_CLOEXEC"}
-    if stdout != "trace":
-        assert not any(text in err for text in (BANNER, USAGE, FAILURE))
-        assert err == b"" or config.windows
-    assert folder(cwd) == before
-    assert not terminal or termios.tcgetattr(terminal) == settings
+        assert code == (0 if opened else 2)
+
+
+def test_wine_opens_exclusively_for_reading_and_writing(request, tmp_path):
+    """Reading and writing, no sharing (the exclusivity), only what exists."""
+    only(True, request.config)
+    (tmp_path / "COM5x").write_bytes(b"contenido")
+    code, _, err = run(request.config, ["5x"], tmp_path,
+                       env={"WINEDEBUG": "trace+file"})
+    assert code == 0
+    assert (b'CreateFileW L"COM5x" GENERIC_READ GENERIC_WRITE  creation 3 '
+            b'attributes 0x0\n') in err
+
