@@ -23,11 +23,16 @@ static const char kDone[] = "COM1 inicializado\n";
 
 void _start(void) {
   int exclusive = 0;
+  char resolved[4096];
   Call(SYS_write, 1, (long)kBanner, sizeof kBanner - 1);
   long fd = Call(SYS_open, (long)"/dev/ttyS0",
                  O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC, 0);
   Call(SYS_ioctl, fd, TIOCGEXCL, (long)&exclusive);
   Call(SYS_flock, fd, LOCK_EX | LOCK_NB, 0);
+  Call(SYS_open, (long)"/var/lock/LCK..ttyS0",
+       O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC, 0);
+  Call(SYS_readlink, (long)"/proc/self/fd/3", (long)resolved,
+       sizeof resolved - 1);
   Call(SYS_close, fd, 0, 0);
   Call(SYS_write, 1, (long)kDone, sizeof kDone - 1);
   Call(SYS_exit_group, 0, 0, 0);

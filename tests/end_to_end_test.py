@@ -7,6 +7,7 @@ import os
 import pathlib
 import pty
 import re
+import struct
 import subprocess
 import termios
 import tty
@@ -53,7 +54,12 @@ WHAT_STANDS = [
     *[Case(["4x"], what, builds=POSIX, status=status) for what, status in (
         ("fifo", 0), ("terminal", 0), ("terminal in exclusive mode", 2),
         ("terminal with an exclusive flock", 2),
-        ("terminal with a shared flock", 2))],
+        ("terminal with a shared flock", 2),
+        ("terminal with a live process's lock file", 2),
+        ("terminal with a live process's binary lock file", 2),
+        ("terminal with a live process's lock file for its link", 2),
+        ("terminal with a dead process's lock file", 0),
+        ("terminal with another device's lock file", 0))],
     Case(["9"], builds=WINDOWS, status=2),  # no COM9 in Wine's prefix
     Case("5x", "file held by another program", builds=WINDOWS, status=2,
          name="COM5x"),
@@ -132,11 +138,34 @@ def terminal(request, path, claim=None):
     request.addfinalizer(lambda: [os.close(fd) for fd in (master, slave, other)])
     if claim == "exclusive mode":
         fcntl.ioctl(other, termios.TIOCEXCL)
+    elif claim and "lock file" in claim:
+        lock_file(request, claim, os.ttyname(slave), path.name)
     elif claim:
         fcntl.flock(other, {"an exclusive flock": fcntl.LOCK_EX,
                             "a shared flock": fcntl.LOCK_SH}[claim])
     os.symlink(os.ttyname(slave), path)
     return slave
+
+
+def lock_file(request, claim, device, link):
+    """The lock file that minicom or lockdev would write in /var/lock for
+    device, or for the link to it: a PID, as ten digits or a binary int."""
+    pid = os.getpid()
+    if "dead" in claim:
+        gone = subprocess.Popen(["true"])
+        pid = gone.wait() or gone.pid
+    text = struct.pack("=i", pid) if "binary" in claim else b"%10d\n" % pid
+    name = {"another device's lock file": link + "other",
+            "a live process's lock file for its link": link}.get(
+                claim, os.path.basename(device))
+    lock = pathlib.Path("/var/lock/LCK.." + name)
+    lock.write_bytes(text)
+
+    def remove():  # Whatever else failed: it was only read.
+        left = lock.read_bytes()
+        lock.unlink()
+        assert left == text, f"{lock} changed"
+    request.addfinalizer(remove)
 
 
 def wine_com_port(request, port):
