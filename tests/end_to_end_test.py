@@ -153,7 +153,8 @@ def lock_file(request, claim, device, link):
     pid = os.getpid()
     if "dead" in claim:
         gone = subprocess.Popen(["true"])
-        pid = gone.wait() or gone.pid
+        gone.wait()
+        pid = gone.pid
     text = struct.pack("=i", pid) if "binary" in claim else b"%10d\n" % pid
     name = {"another device's lock file": link + "other",
             "a live process's lock file for its link": link}.get(

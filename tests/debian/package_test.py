@@ -34,7 +34,8 @@ def test_program_keeps_to_its_size(request, record_property):
 def test_copyright_holds_every_notice(request):
     """Quelvarn's licence, and musl's copyright lines as Debian's own musl
     package gives them: the program is linked statically against musl."""
-    notices = (request.config.unpacked / "usr/share/doc/quelvarn/copyright").read_text()
+    notices = (request.config.unpacked /
+               "usr/share/doc/quelvarn/copyright").read_text()
     licence = (ROOT / "LICENSE").read_text()
     musl = re.search(r"^Files: \*\nCopyright: ((?:.*\n)+?)License",
                      open("/usr/share/doc/musl/copyright").read(), re.M)[1]
@@ -48,10 +49,12 @@ def test_copyright_holds_every_notice(request):
 def test_every_text_names_the_release(request):
     version, day = request.config.option.release
     unpacked, deb = request.config.unpacked, request.config.option.deb
-    changelog, page = (gzip.decompress((unpacked / "usr/share" / p).read_bytes(
-    )).decode() for p in ("doc/quelvarn/changelog.gz", "man/man1/Quelvarn.1.gz"))
+    changelog, page = (
+        gzip.decompress((unpacked / "usr/share" / p).read_bytes()).decode()
+        for p in ("doc/quelvarn/changelog.gz", "man/man1/Quelvarn.1.gz"))
     control = output("dpkg-deb", "-f", deb)
-    assert deb.endswith(f"/quelvarn_{version}_{output('dpkg', '--print-architecture').strip()}.deb")
+    architecture = output("dpkg", "--print-architecture").strip()
+    assert deb.endswith(f"/quelvarn_{version}_{architecture}.deb")
     assert f"\nVersion: {version}\n" in control
     assert changelog.startswith(f"quelvarn ({version}) ")
     signed = re.search(r"^ -- .*>  (.*)$", changelog, re.M)[1]
