@@ -30,7 +30,7 @@ void _start(void) {
   Call(SYS_ioctl, fd, TIOCGEXCL, (long)&exclusive);
   Call(SYS_flock, fd, LOCK_EX | LOCK_NB, 0);
   Call(SYS_open, (long)"/var/lock/LCK..ttyS0",
-       O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC, 0);
+       O_RDONLY | O_NOCTTY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC, 0);
   Call(SYS_readlink, (long)"/proc/self/fd/3", (long)resolved,
        sizeof resolved - 1);
   Call(SYS_close, fd, 0, 0);

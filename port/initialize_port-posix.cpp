@@ -1,13 +1,13 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <limits.h>
-#include <signal.h>
 #include <string.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
 #include "port/initialize_port.h"
+#include "port/lock_file.h"
 
 namespace {
 
@@ -30,51 +30,6 @@ const char* DevicePath(const char* name, char (&device)[sizeof "/dev/ttyS0"]) {
 template <typename Request>
 Request RequestOf(int (*)(int, Request, ...));
 using IoctlRequest = decltype(RequestOf(&ioctl));
-
-// Whether /var/lock/LCK..<base> names a process that still runs. The PID is
-// ASCII decimal, blanks before and a newline after, as the FHS has it
-// ("HDB UUCP"), or the binary int that older programs write. A stale,
-// empty, unreadable or malformed lock file holds nothing; it is only read.
-bool LockFileNamesALiveProcess(const char* base) {
-  static constexpr char kPrefix[] = "/var/lock/LCK..";
-  char path[sizeof kPrefix + NAME_MAX];
-  const size_t length = strlen(base);
-  if (length == 0 || length > NAME_MAX) {
-    return false;
-  }
-  memcpy(path, kPrefix, sizeof kPrefix - 1);
-  memcpy(path + sizeof kPrefix - 1, base, length + 1);
-  // O_NONBLOCK: a FIFO standing there must not keep us waiting.
-  const int fd = open(path, O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) {
-    return false;
-  }
-  char text[16];
-  const ssize_t size = read(fd, text, sizeof text);
-  close(fd);
-  ssize_t i = 0;
-  while (i < size && text[i] == ' ') {
-    ++i;
-  }
-  const ssize_t digits = i;
-  long long pid = 0;
-  for (; i < size && text[i] >= '0' && text[i] <= '9' && pid <= INT_MAX; ++i) {
-    pid = pid * 10 + (text[i] - '0');
-  }
-  const bool decimal =
-      i > digits && (i == size || (i + 1 == size && text[i] == '\n'));
-  if (!decimal) {
-    int binary = 0;
-    if (size != sizeof binary) {
-      return false;
-    }
-    memcpy(&binary, text, sizeof binary);
-    pid = binary;
-  }
-  // EPERM: the process runs as another user.
-  return pid > 0 && pid <= INT_MAX &&
-         (kill(static_cast<pid_t>(pid), 0) == 0 || errno == EPERM);
-}
 
 // "/proc/self/fd/<fd>", which names what fd opened. Written by hand:
 // snprintf would cost more instructions than all the rest of a run.
