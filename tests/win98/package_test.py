@@ -1,7 +1,6 @@
-# What a Windows 98 user is given: an image that Windows 98 loads, a ZIP
-# and a floppy image with the same files, notes in ASCII and CR LF, and a
-# QUELVARN.INF, an ARRANQUE.BAT and a QUELVARN.REG that work under Wine's
-# setupapi, cmd and regedit. Wine's own programs run on its 64-bit side,
+# What a Windows 98 user is given: an image that Windows 98 loads, a ZIP and a floppy image with
+# the same files, notes in ASCII and CR LF, and a QUELVARN.INF, an ARRANQUE.BAT and a QUELVARN.REG
+# that work under Wine's setupapi, cmd and regedit. Wine's own programs run on its 64-bit side,
 # which needs no emulator; Quelvarn.exe runs on the 32-bit side as ever.
 import os
 import pathlib
@@ -13,7 +12,7 @@ import zipfile
 import pytest
 
 from conftest import WINE_ENV
-from end_to_end_test import BANNER, FAILURE, USAGE, wine_com_port
+from end_to_end_test import BANNER, FAILURE, USAGE, terminal
 
 PREFIX = pathlib.Path(os.environ.get("WINEPREFIX", "."))
 RUN = r"HKLM\Software\Microsoft\Windows\CurrentVersion\Run"
@@ -26,9 +25,8 @@ SIZE_BUDGET = 16384  # bytes of Quelvarn.exe
 def output(*command, config=None, cwd=None, check=True):
     """A program's stdout; a Windows one runs under Wine's 64-bit loader."""
     wine = [pathlib.Path(config.windows[0]).with_name("wine64")] if config else []
-    done = subprocess.run([*wine, *command], capture_output=True, check=check,
-                          timeout=60, stdin=subprocess.DEVNULL, cwd=cwd,
-                          env={**os.environ, **WINE_ENV})
+    done = subprocess.run([*wine, *command], capture_output=True, check=check, timeout=60,
+                          stdin=subprocess.DEVNULL, cwd=cwd, env={**os.environ, **WINE_ENV})
     return done.stdout if check else (done.returncode, done.stdout)
 
 
@@ -41,24 +39,21 @@ def fixture_disk(request, tmp_path):
 
 
 def test_windows_98_loads_the_image(request, record_property):
-    """Also what the loader finds out too late: only names that Windows 98
-    SE's KERNEL32.DLL and MSVCRT.DLL export, and no wide-character stub."""
+    """Also what the loader finds out too late: only names that Windows 98 SE's KERNEL32.DLL and
+    MSVCRT.DLL export, and no wide-character stub."""
     exe = request.config.windows[1] / "Quelvarn.exe"
     headers = output("i686-w64-mingw32-objdump", "-p", exe).decode()
     assert all(want in headers for want in (
-        "file format pei-i386", "(PE32)", "(Windows CUI)",
-        "MajorOSystemVersion\t4", "MinorOSystemVersion\t0",
-        "MajorSubsystemVersion\t4", "MinorSubsystemVersion\t0"))
+        "file format pei-i386", "(PE32)", "(Windows CUI)", "MajorOSystemVersion\t4",
+        "MinorOSystemVersion\t0", "MajorSubsystemVersion\t4", "MinorSubsystemVersion\t0"))
     imports = {dll.upper(): re.findall(r"^\t\w+\t +\d+  (\S+)$", names, re.M)
-               for dll, names in re.findall(r"DLL Name: (\S+)\n(.*?)\n\n",
-                                            headers, re.S)}
+               for dll, names in re.findall(r"DLL Name: (\S+)\n(.*?)\n\n", headers, re.S)}
     record_property("Quelvarn.exe", f"{exe.stat().st_size} bytes of {SIZE_BUDGET}; "
                     f"imports: {({d: len(n) for d, n in imports.items()})}")
     for dll, names in imports.items():
-        exported = pathlib.Path(__file__).with_name(
-            f"windows98-{dll[:-4].lower()}.txt").read_text()
-        assert [n for n in names if n not in exported.splitlines() or
-                dll == "KERNEL32.DLL" and n.endswith("W")] == [], dll
+        exported = pathlib.Path(__file__).with_name(f"windows98-{dll[:-4].lower()}.txt")
+        assert [n for n in names if n not in exported.read_text().splitlines()
+                or dll == "KERNEL32.DLL" and n.endswith("W")] == [], dll
     assert exe.stat().st_size <= SIZE_BUDGET
 
 
@@ -73,78 +68,71 @@ def test_floppy_image_holds_the_zip_and_notes_of_the_release(request, disk):
     assert output("mlabel", "-s", "-i", image, "::").split()[-1] == b"QUELVARN"
     assert {p.name: p.read_bytes() for p in disk.iterdir()} == files
     for name, content in files.items():
-        assert name.endswith(".exe") or content.isascii() and content.count(
-            b"\n") == content.count(b"\r\n") == content.count(b"\r") > 0, name
-        assert name.endswith(".exe") or set(re.findall(
-            rb"\b\d+\.\d+\.\d+\b", content)) <= {version.encode()}, name
+        assert name.endswith(".exe") or content.isascii() and content.count(b"\n") == \
+            content.count(b"\r\n") == content.count(b"\r") > 0, name
+        assert name.endswith(".exe") or set(re.findall(rb"\b\d+\.\d+\.\d+\b", content)) <= {
+            version.encode()}, name
     assert files["LEEME.TXT"].startswith(f"Quelvarn {version} - ".encode())
     assert re.fullmatch(b"REGEDIT4\r\n.*\r\n\r\n", files["QUELVARN.REG"], re.S)
     assert b'\r\nSignature="$CHICAGO$"\r\n' in files["QUELVARN.INF"]
-    # Quelvarn's licence, and the notice that mingw-w64's runtime, linked in,
-    # asks binary copies for, as the copyright file of Debian's mingw-w64
-    # words it.
+    # Quelvarn's licence, and the notice that mingw-w64's runtime, linked in, asks binary copies
+    # for, as the copyright file of Debian's mingw-w64 words it.
     licence = pathlib.Path(__file__).parents[2].joinpath("LICENSE").read_text()
-    mingw = re.search(r"^Files: \*\nCopyright: (.*)\nLicense: ZPL-2.1\n((?: .*\n)+)",
-                      pathlib.Path("/usr/share/doc/mingw-w64-i686-dev/"
-                                   "copyright").read_text(), re.M)
+    mingw = re.search(r"^Files: \*\nCopyright: (.*)\nLicense: ZPL-2.1\n((?: .*\n)+)", pathlib.Path(
+        "/usr/share/doc/mingw-w64-i686-dev/copyright").read_text(), re.M)
     for notice in (licence, mingw[1], re.sub(r"(?m)^ \.$", "", mingw[2])):
-        assert " ".join(notice.split()) in " ".join(
-            files["LICENCIA.TXT"].decode().split())
+        assert " ".join(notice.split()) in " ".join(files["LICENCIA.TXT"].decode().split())
 
 
 @pytest.mark.parametrize("port, present, batch, lines", [
     ("1", True, "1", b"COM1 inicializado\nListo: COM1 puede usarse.\n"),
-    ("1", False, "1", FAILURE + b"Aviso: COM1 no existe o lo usa otro "
-     b"programa.\n"),
+    ("1", False, "1", FAILURE + b"Aviso: COM1 no existe o lo usa otro programa.\n"),
     ("3", True, "0", USAGE + b'Aviso: "0" no es un numero de puerto.\n'),
 ])
-def test_inf_installs_and_uninstalls(request, disk, port, present, batch,
-                                     lines):
-    """Right-click > Install, twice, from the disk's folder as from A:; the
-    Run value as Windows starts it, and ARRANQUE.BAT taking the branch of
-    each ERRORLEVEL; then Add/Remove Programs; then QUELVARN.REG."""
+def test_inf_installs_and_uninstalls(request, disk, port, present, batch, lines):
+    """Right-click > Install, twice, from the disk's folder as from A:; the Run value as Windows
+    starts it, and ARRANQUE.BAT taking the branch of each ERRORLEVEL; then Add/Remove Programs;
+    then QUELVARN.REG."""
     config = request.config
     inf = disk / "QUELVARN.INF"
-    inf.write_bytes(inf.read_bytes().replace(b'Puerto="1"',
-                                             f'Puerto="{port}"'.encode()))
+    inf.write_bytes(inf.read_bytes().replace(b'Puerto="1"', f'Puerto="{port}"'.encode()))
     for _ in range(2):
-        output("rundll32", "setupapi.dll,InstallHinfSection", "DefaultInstall",
-               "132", "Z:" + str(inf), config=config, cwd=disk)
+        output("rundll32", "setupapi.dll,InstallHinfSection", "DefaultInstall", "132",
+               "Z:" + str(inf), config=config, cwd=disk)
     files = {p.name.upper(): p.read_bytes() for p in disk.iterdir()}
-    assert {p.name.upper(): p.read_bytes() for p in (
-        PREFIX / "drive_c/QUELVARN").iterdir()} == {n: files[n] for n in (
-            "QUELVARN.EXE", "ARRANQUE.BAT", "LEEME.TXT")}
+    assert {p.name.upper(): p.read_bytes() for p in (PREFIX / "drive_c/QUELVARN").iterdir()} == {
+        n: files[n] for n in ("QUELVARN.EXE", "ARRANQUE.BAT", "LEEME.TXT")}
     run = rf"C:\QUELVARN\QUELVARN.EXE {port}"
     values = output("reg", "query", RUN, config=config)
     assert values.count(b"Quelvarn") == 1
     assert f"    Quelvarn    REG_SZ    {run}\r\n".encode() in values
     entry = output("reg", "query", ENTRY, config=config)
-    assert entry == (
-        f"\r\n{ENTRY.replace('HKLM', 'HKEY_LOCAL_MACHINE')}\r\n"
-        "    DisplayName    REG_SZ    Quelvarn\r\n"
-        "    UninstallString    REG_SZ    RunDll setupx.dll,InstallHinfSection "
-        "DefaultUninstall 4 QUELVARN.INF\r\n\r\n").encode()
+    assert entry == (f"\r\n{ENTRY.replace('HKLM', 'HKEY_LOCAL_MACHINE')}\r\n"
+                     "    DisplayName    REG_SZ    Quelvarn\r\n    UninstallString    REG_SZ    "
+                     "RunDll setupx.dll,InstallHinfSection DefaultUninstall 4 QUELVARN.INF\r\n\r\n"
+                     ).encode()
 
+    # Wine's COMn, as its prefix's dosdevices folder links it: a terminal, or else a socket, which
+    # no open takes (Wine falls back on /dev/ttyS0 for a missing or dangling link).
     com = PREFIX / f"dosdevices/com{port}"
+    com.unlink(missing_ok=True)
+    request.addfinalizer(lambda: com.unlink(missing_ok=True))
     if present:
-        wine_com_port(request, port)
-    else:  # Wine falls back on /dev/ttyS0 for a missing or dangling link,
-        com.unlink(missing_ok=True)  # but no open takes a socket
+        terminal(request, link=com)
+    else:
         socket.socket(socket.AF_UNIX).bind(str(disk / "socket"))
         com.symlink_to(disk / "socket")
-        request.addfinalizer(com.unlink)
     status, out = output(config.windows[0], *run.split(" "), check=False)
-    assert (status, out.replace(b"\r\n", b"\n")) == (
-        (0, BANNER + f"COM{port} inicializado\n".encode()) if present else
-        (2, BANNER + FAILURE))
-    assert output("cmd", "/c", r"C:\QUELVARN\ARRANQUE.BAT", batch,
-                  config=config) == (BANNER + lines).replace(b"\n", b"\r\n")
+    assert (status, out.replace(b"\r\n", b"\n")) == ((
+        0, BANNER + f"COM{port} inicializado\n".encode()) if present else (2, BANNER + FAILURE))
+    assert output("cmd", "/c", r"C:\QUELVARN\ARRANQUE.BAT", batch, config=config) == (
+        BANNER + lines).replace(b"\n", b"\r\n")
 
-    # What Add/Remove Programs starts, with Wine's setupapi for setupx: it
-    # finds the INF only in the INF folder.
+    # What Add/Remove Programs starts, with Wine's setupapi for setupx: it finds the INF only in
+    # the INF folder.
     uninstall = entry.split(b"REG_SZ    ")[2].split()
-    output("rundll32", "setupapi.dll,InstallHinfSection", *map(
-        bytes.decode, uninstall[2:]), config=config, cwd=PREFIX)
+    output("rundll32", "setupapi.dll,InstallHinfSection", *map(bytes.decode, uninstall[2:]),
+           config=config, cwd=PREFIX)
     assert list((PREFIX / "drive_c/QUELVARN").iterdir()) == []
     assert not (PREFIX / "drive_c/windows/inf/QUELVARN.INF").exists()
     assert b"Quelvarn" not in output("reg", "query", RUN, config=config)
@@ -152,5 +140,5 @@ def test_inf_installs_and_uninstalls(request, disk, port, present, batch,
 
     # By hand instead, QUELVARN.REG adds the Run value for COM1.
     output("regedit", "/S", "Z:" + str(disk / "QUELVARN.REG"), config=config)
-    assert rb"    Quelvarn    REG_SZ    C:\QUELVARN\QUELVARN.EXE 1" in output(
-        "reg", "query", RUN, config=config)
+    values = output("reg", "query", RUN, config=config)
+    assert rb"    Quelvarn    REG_SZ    C:\QUELVARN\QUELVARN.EXE 1" in values
