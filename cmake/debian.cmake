@@ -61,6 +61,4 @@ add_custom_command(OUTPUT ${QUELVARN_DEB}
   COMMENT "Writing the Debian package"
   VERBATIM)
 quelvarn_release(quelvarn_${PROJECT_VERSION}_${arch}
-  ARTIFACTS ${CMAKE_BINARY_DIR}/Quelvarn ${QUELVARN_DEB}
-  TOOLCHAIN binutils-x86-64-linux-gnu cmake dpkg dpkg-dev g++-12 gcc-12 gzip
-            libgcc-12-dev musl-dev musl-tools tar)
+  ARTIFACTS ${CMAKE_BINARY_DIR}/Quelvarn ${QUELVARN_DEB})

@@ -59,6 +59,4 @@ add_custom_command(OUTPUT ${zip} ${disk}
   COMMENT "Writing ${package_name}.zip and ${package_name}.img"
   VERBATIM)
 quelvarn_release(${package_name}
-  ARTIFACTS ${CMAKE_BINARY_DIR}/Quelvarn.exe ${zip} ${disk}
-  TOOLCHAIN binutils-mingw-w64-i686 cmake dosfstools g++-mingw-w64-i686-win32
-            gcc-mingw-w64-i686-win32 mingw-w64-i686-dev mtools zip)
+  ARTIFACTS ${CMAKE_BINARY_DIR}/Quelvarn.exe ${zip} ${disk})
