@@ -149,15 +149,14 @@ def run(config, args, cwd, stdout="pipe", wrapper=(), env=()):
         env={**os.environ, **(WINE_ENV if config.windows else {}), **dict(env)},
         # Natively a run takes milliseconds: one that waits has hung.
         timeout=60 if config.windows else 5, check=False)
-    out = done.stdout
     if stdout in ("broken pipe", "terminal"):
         os.close(writer)
     if stdout == "terminal":
-        out = os.read(reader, 65536)
+        done.stdout = os.read(reader, 65536)
         os.close(reader)
     if stdout == "file":
-        out = (cwd.parent / "stdout").read_bytes()
-    return done.returncode, out, done.stderr
+        done.stdout = (cwd.parent / "stdout").read_bytes()
+    return done.returncode, done.stdout, done.stderr
 
 
 def terminal(request, hold="", link=None, locks=None, device=None):
@@ -240,9 +239,8 @@ def test_case(case, tmp_path, request):
     code, out, err = run(config, case.argv, cwd, case.stdout,
                          (*wrapper, *(() if config.windows else STRACE)), TRACED)
 
-    text = BANNER + {0: name + b" inicializado\n", 1: USAGE, 2: FAILURE}[case.status]
-    if config.windows:
-        text = text.replace(b"\n", b"\r\n")
+    text = (BANNER + {0: name + b" inicializado\n", 1: USAGE, 2: FAILURE}[case.status]).replace(
+        b"\n", b"\r\n" if config.windows else b"\n")
     if case.stdout in ("closed", "full", "broken pipe"):
         text = out  # nothing to read back
     assert (code, out) == (case.status, text), f"stderr: {err!r}"
