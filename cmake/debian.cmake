@@ -19,8 +19,7 @@ endforeach()
 add_custom_target(compressed_docs ALL DEPENDS Quelvarn.1.gz changelog.gz)
 
 # DEP-5 holds a licence's text indented, its blank lines as " .".
-string(REGEX MATCH "Copyright ([^\n]*)" _ "${QUELVARN_LICENCE}")
-set(holders ${CMAKE_MATCH_1})
+string(REPLACE "Copyright " "" holders "${QUELVARN_COPYRIGHT}")
 string(REGEX REPLACE ".*\n\n(Permission)" "\\1" licence "${QUELVARN_LICENCE}")
 string(STRIP "${licence}" licence)
 string(REPLACE "\n\n" "\n.\n" licence "${licence}")

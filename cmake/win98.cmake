@@ -5,8 +5,17 @@
 # that replacement on; -nostdinc++, set for every build, keeps them out.
 target_compile_definitions(quelvarn_driver PUBLIC
   __USE_MINGW_ANSI_STDIO=0 WIN32_LEAN_AND_MEAN)
-target_compile_options(quelvarn_driver PUBLIC -ffunction-sections
-                       -fdata-sections)
+target_compile_options(quelvarn_driver PUBLIC
+  "$<$<COMPILE_LANGUAGE:CXX>:-ffunction-sections;-fdata-sections>")
+# Its version resource, in the project's one version and the licence's words.
+enable_language(RC)
+file(CONFIGURE OUTPUT quelvarn_version.h CONTENT [[
+#define QUELVARN_VERSION_NUMBERS @PROJECT_VERSION_MAJOR@,@PROJECT_VERSION_MINOR@,@PROJECT_VERSION_PATCH@,0
+#define QUELVARN_VERSION "@PROJECT_VERSION@"
+#define QUELVARN_COPYRIGHT "@QUELVARN_COPYRIGHT@"
+]] @ONLY)
+target_sources(Quelvarn PRIVATE driver/Quelvarn.rc)
+target_include_directories(Quelvarn PRIVATE ${CMAKE_BINARY_DIR})
 
 # Windows 98 is version 4.10 and refuses an image asking for a later
 # subsystem; linkers' defaults have moved past it, so say 4.0 outright. The

@@ -9,9 +9,10 @@ import socket
 import subprocess
 import zipfile
 
+import pefile
 import pytest
 
-from conftest import WINE_ENV
+from conftest import ROOT, WINE_ENV
 from end_to_end_test import BANNER, FAILURE, USAGE, terminal
 
 PREFIX = pathlib.Path(os.environ.get("WINEPREFIX", "."))
@@ -38,23 +39,51 @@ def fixture_disk(request, tmp_path):
     return tmp_path
 
 
-def test_windows_98_loads_the_image(request, record_property):
+@pytest.fixture(name="image")
+def fixture_image(request):
+    return pefile.PE(request.config.windows[1] / "Quelvarn.exe")
+
+
+def test_windows_98_loads_the_image(request, image, record_property):
     """Also what the loader finds out too late: only names that Windows 98 SE's KERNEL32.DLL and
     MSVCRT.DLL export, and no wide-character stub."""
-    exe = request.config.windows[1] / "Quelvarn.exe"
-    headers = output("i686-w64-mingw32-objdump", "-p", exe).decode()
-    assert all(want in headers for want in (
-        "file format pei-i386", "(PE32)", "(Windows CUI)", "MajorOSystemVersion\t4",
-        "MinorOSystemVersion\t0", "MajorSubsystemVersion\t4", "MinorSubsystemVersion\t0"))
-    imports = {dll.upper(): re.findall(r"^\t\w+\t +\d+  (\S+)$", names, re.M)
-               for dll, names in re.findall(r"DLL Name: (\S+)\n(.*?)\n\n", headers, re.S)}
-    record_property("Quelvarn.exe", f"{exe.stat().st_size} bytes of {SIZE_BUDGET}; "
+    header, size = image.OPTIONAL_HEADER, len(image.__data__)
+    # i386, PE32, the console subsystem, Windows 4.0.
+    assert (image.FILE_HEADER.Machine, header.Magic, header.Subsystem) == (0x14C, 0x10B, 3)
+    assert (header.MajorOperatingSystemVersion, header.MinorOperatingSystemVersion,
+            header.MajorSubsystemVersion, header.MinorSubsystemVersion) == (4, 0, 4, 0)
+    imports = {dll.dll.decode().upper(): [i.name.decode() for i in dll.imports]
+               for dll in image.DIRECTORY_ENTRY_IMPORT}
+    record_property("Quelvarn.exe", f"{size} bytes of {SIZE_BUDGET}; "
                     f"imports: {({d: len(n) for d, n in imports.items()})}")
     for dll, names in imports.items():
         exported = pathlib.Path(__file__).with_name(f"windows98-{dll[:-4].lower()}.txt")
         assert [n for n in names if n not in exported.read_text().splitlines()
                 or dll == "KERNEL32.DLL" and n.endswith("W")] == [], dll
-    assert exe.stat().st_size <= SIZE_BUDGET
+    assert size <= SIZE_BUDGET
+
+
+def test_windows_can_describe_the_program(request, image):
+    """Its version resource, in Spanish (0x0C0A, code page 1252), as Explorer's Properties shows
+    it: the release's version, the banner's company, the licence's copyright line."""
+    version = request.config.option.release[0]
+    major, minor, patch = map(int, version.split("."))
+    fixed = image.VS_FIXEDFILEINFO[0]
+    assert {(fixed.FileVersionMS, fixed.FileVersionLS), (fixed.ProductVersionMS,
+            fixed.ProductVersionLS)} == {(major << 16 | minor, patch << 16)}
+    assert [language.id for kind in image.DIRECTORY_ENTRY_RESOURCE.entries
+            for name in kind.directory.entries for language in name.directory.entries
+            if kind.id == pefile.RESOURCE_TYPE["RT_VERSION"]] == [0x0C0A]
+    strings, translation = image.FileInfo[0]
+    [table] = strings.StringTable
+    assert (table.LangID, translation.Var[0].entry) == (b"0C0A04E4", {b"Translation":
+                                                                      "0x0c0a 0x04e4"})
+    said = {k.decode(): v.decode() for k, v in table.entries.items()}
+    assert said.pop("FileDescription") and said == {
+        "CompanyName": BANNER.split(b"\n")[1].decode("cp850"), "FileVersion": version,
+        "InternalName": "Quelvarn", "OriginalFilename": "QUELVARN.EXE", "ProductName": "Quelvarn",
+        "LegalCopyright": re.search(r"^Copyright .*", (ROOT / "LICENSE").read_text(), re.M)[0],
+        "ProductVersion": version}
 
 
 def test_floppy_image_holds_the_zip_and_notes_of_the_release(request, disk):
@@ -77,7 +106,7 @@ def test_floppy_image_holds_the_zip_and_notes_of_the_release(request, disk):
     assert b'\r\nSignature="$CHICAGO$"\r\n' in files["QUELVARN.INF"]
     # Quelvarn's licence, and the notice that mingw-w64's runtime, linked in, asks binary copies
     # for, as the copyright file of Debian's mingw-w64 words it.
-    licence = pathlib.Path(__file__).parents[2].joinpath("LICENSE").read_text()
+    licence = (ROOT / "LICENSE").read_text()
     mingw = re.search(r"^Files: \*\nCopyright: (.*)\nLicense: ZPL-2.1\n((?: .*\n)+)", pathlib.Path(
         "/usr/share/doc/mingw-w64-i686-dev/copyright").read_text(), re.M)
     for notice in (licence, mingw[1], re.sub(r"(?m)^ \.$", "", mingw[2])):
