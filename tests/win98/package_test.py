@@ -113,54 +113,58 @@ def test_floppy_image_holds_the_zip_and_notes_of_the_release(request, disk):
         assert " ".join(notice.split()) in " ".join(files["LICENCIA.TXT"].decode().split())
 
 
-@pytest.mark.parametrize("port, present, batch, lines", [
-    ("1", True, "1", b"COM1 inicializado\nListo: COM1 puede usarse.\n"),
-    ("1", False, "1", FAILURE + b"Aviso: COM1 no existe o lo usa otro programa.\n"),
-    ("3", True, "0", USAGE + b'Aviso: "0" no es un numero de puerto.\n'),
-])
-def test_inf_installs_and_uninstalls(request, disk, port, present, batch, lines):
-    """Right-click > Install, twice, from the disk's folder as from A:; the Run value as Windows
-    starts it, and ARRANQUE.BAT taking the branch of each ERRORLEVEL; then Add/Remove Programs;
-    then QUELVARN.REG."""
-    config = request.config
-    inf = disk / "QUELVARN.INF"
-    inf.write_bytes(inf.read_bytes().replace(b'Puerto="1"', f'Puerto="{port}"'.encode()))
-    for _ in range(2):
+def test_inf_installs_and_uninstalls(request, disk):
+    """Right-click > Install, from the disk's folder as from A:, first for COM2 and then for COM1
+    and COM2 as LEEME.TXT says; each Run value as Windows starts it, and ARRANQUE.BAT taking each
+    branch; then Add/Remove Programs; then QUELVARN.REG."""
+    config, inf = request.config, disk / "QUELVARN.INF"
+    shipped = inf.read_bytes()
+    for ports in (b"COM2", b"COM1, COM2"):
+        inf.write_bytes(shipped.replace(b"Registro, COM1\r", b"Registro, " + ports + b"\r"))
+        assert inf.read_bytes() != shipped
         output("rundll32", "setupapi.dll,InstallHinfSection", "DefaultInstall", "132",
                "Z:" + str(inf), config=config, cwd=disk)
     files = {p.name.upper(): p.read_bytes() for p in disk.iterdir()}
     assert {p.name.upper(): p.read_bytes() for p in (PREFIX / "drive_c/QUELVARN").iterdir()} == {
         n: files[n] for n in ("QUELVARN.EXE", "ARRANQUE.BAT", "LEEME.TXT")}
-    run = rf"C:\QUELVARN\QUELVARN.EXE {port}"
-    values = output("reg", "query", RUN, config=config)
-    assert values.count(b"Quelvarn") == 1
-    assert f"    Quelvarn    REG_SZ    {run}\r\n".encode() in values
-    entry = output("reg", "query", ENTRY, config=config)
-    assert entry == (f"\r\n{ENTRY.replace('HKLM', 'HKEY_LOCAL_MACHINE')}\r\n"
-                     "    DisplayName    REG_SZ    Quelvarn\r\n    UninstallString    REG_SZ    "
-                     "RunDll setupx.dll,InstallHinfSection DefaultUninstall 4 QUELVARN.INF\r\n\r\n"
-                     ).encode()
+    # Where Add/Remove Programs finds it once the floppy is gone.
+    assert (PREFIX / "drive_c/windows/inf/QUELVARN.INF").read_bytes() == files["QUELVARN.INF"]
+    values = {key: re.findall(rb"^    (.*?)    REG_SZ    (.*)\r$", output(
+        "reg", "query", key, config=config), re.M) for key in (RUN, ENTRY)}
+    uninstall = b"RunDll setupx.dll,InstallHinfSection DefaultUninstall 4 QUELVARN.INF"
+    assert values == {
+        RUN: [(b"Quelvarn COM%d" % n, rb"C:\QUELVARN\QUELVARN.EXE %d" % n) for n in (1, 2)],
+        ENTRY: [(b"DisplayName", b"Quelvarn"), (b"UninstallString", uninstall)]}
 
-    # Wine's COMn, as its prefix's dosdevices folder links it: a terminal, or else a socket, which
-    # no open takes (Wine falls back on /dev/ttyS0 for a missing or dangling link).
-    com = PREFIX / f"dosdevices/com{port}"
-    com.unlink(missing_ok=True)
-    request.addfinalizer(lambda: com.unlink(missing_ok=True))
-    if present:
-        terminal(request, link=com)
-    else:
-        socket.socket(socket.AF_UNIX).bind(str(disk / "socket"))
-        com.symlink_to(disk / "socket")
-    status, out = output(config.windows[0], *run.split(" "), check=False)
-    assert (status, out.replace(b"\r\n", b"\n")) == ((
-        0, BANNER + f"COM{port} inicializado\n".encode()) if present else (2, BANNER + FAILURE))
-    assert output("cmd", "/c", r"C:\QUELVARN\ARRANQUE.BAT", batch, config=config) == (
-        BANNER + lines).replace(b"\n", b"\r\n")
+    # Wine's COMn, as its prefix's dosdevices folder links it: COM1 a terminal, COM2 a socket,
+    # which no open takes (Wine falls back on /dev/ttyS0 for a missing or dangling link).
+    com1, com2 = (PREFIX / f"dosdevices/com{n}" for n in "12")
+    for com in (com1, com2):
+        com.unlink(missing_ok=True)
+        request.addfinalizer(lambda com=com: com.unlink(missing_ok=True))
+    terminal(request, link=com1)
+    socket.socket(socket.AF_UNIX).bind(str(disk / "socket"))
+    com2.symlink_to(disk / "socket")
+    for (_, run), ending in zip(values[RUN], ((0, b"COM1 inicializado\n"), (2, FAILURE))):
+        done = output(config.windows[0], *run.decode().split(" "), check=False)
+        assert done == (ending[0], (BANNER + ending[1]).replace(b"\n", b"\r\n"))
+
+    def arranque(*ports):
+        return output("cmd", "/c", r"C:\QUELVARN\ARRANQUE.BAT", *ports, config=config)
+    ready = BANNER + b"COM1 inicializado\nListo: COM1 puede usarse.\n"
+    assert [arranque(), arranque("1", "2", "0")] == [t.replace(b"\n", b"\r\n") for t in (
+        ready, ready + BANNER + FAILURE + b"Aviso: COM2 no existe o lo usa otro programa.\n" +
+        BANNER + USAGE + b'Aviso: "0" no es un numero de puerto.\n')]
+    # A missing program leaves ERRORLEVEL as it was under COMMAND.COM: it must not pass for a port.
+    program = PREFIX / "drive_c/QUELVARN/QUELVARN.EXE"
+    program.rename(disk / "moved.exe")
+    assert arranque("1") == rb"Error: no se encuentra C:\QUELVARN\QUELVARN.EXE; ningun puerto " \
+        b"inicializado.\r\n"
+    (disk / "moved.exe").rename(program)
 
     # What Add/Remove Programs starts, with Wine's setupapi for setupx: it finds the INF only in
     # the INF folder.
-    uninstall = entry.split(b"REG_SZ    ")[2].split()
-    output("rundll32", "setupapi.dll,InstallHinfSection", *map(bytes.decode, uninstall[2:]),
+    output("rundll32", "setupapi.dll,InstallHinfSection", *uninstall.decode().split()[2:],
            config=config, cwd=PREFIX)
     assert list((PREFIX / "drive_c/QUELVARN").iterdir()) == []
     assert not (PREFIX / "drive_c/windows/inf/QUELVARN.INF").exists()
@@ -170,4 +174,4 @@ def test_inf_installs_and_uninstalls(request, disk, port, present, batch, lines)
     # By hand instead, QUELVARN.REG adds the Run value for COM1.
     output("regedit", "/S", "Z:" + str(disk / "QUELVARN.REG"), config=config)
     values = output("reg", "query", RUN, config=config)
-    assert rb"    Quelvarn    REG_SZ    C:\QUELVARN\QUELVARN.EXE 1" in values
+    assert rb"    Quelvarn COM1    REG_SZ    C:\QUELVARN\QUELVARN.EXE 1" in values
