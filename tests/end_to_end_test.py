@@ -2,12 +2,14 @@
 # and what must not change: the exact stdout bytes, stderr, the exit status, the working folder and
 # the lock files (names, contents, times) and a terminal's settings; natively also, through strace,
 # how the program opens what it opens and how it writes.
+import errno
 import fcntl
 import grp
 import os
 import pathlib
 import pty
 import re
+import shutil
 import stat
 import struct
 import subprocess
@@ -35,6 +37,8 @@ class Case(NamedTuple):
     status: int = 0
     name: Optional[str] = None  # the composed name, where not COM + argv[0]
     user: str = "runner"  # or "dialout": an ordinary user of serial ports
+    inject: str = ""  # natively, a system call that strace makes fail: "flock:error=ENOLCK"
+    crowded: bool = False  # its caller leaves fds 3 to 9 open, so that the port's fd has two digits
 
 
 ARGUMENTS = [
@@ -43,7 +47,10 @@ ARGUMENTS = [
         [""], [" \t "], ["- 3"], ["+-3"], ["--3"], ["0x10"], ["4294967296"],
         ["18446744073709551616"], ["%n%s%x"], ["7" * 125],
         ["7" * 30000])],  # Windows takes at most 32767 characters
-    *[Case([a], status=2) for a in ("3abc", "07", "-1", " 3", "4294967297")],
+    # Only tab to carriage return and space are blanks, whatever the locale says.
+    *[Case([c + "3"], status=1, builds=POSIX) for c in "\b\x0e\x1c\xa0"],
+    *[Case([a], status=1) for a in ("/", "0:")],  # the bytes on either side of the digits
+    *[Case([a], status=2) for a in ("3abc", "07", "-1", "+3", " 3", "4294967297")],
     *[Case([a], "file") for a in ("3abc", "07", "1 2", "3%s", "-1", " 3", "10", "7" * 124,
                                   "3%n%s%x")],
     # Bytes that no Windows file name holds, or that Wine would recode.
@@ -70,18 +77,30 @@ HOLDS = {
     "with a live process's lock file": (2, writes(LIVE)),
     "with a live process's binary lock file": (2, writes(struct.pack("=i", PID))),
     "with a live process's lock file for its link": (2, lambda t: t.link_lock.write_bytes(LIVE)),
+    "with a live process's lock file without its newline": (2, writes(b"%d" % PID)),
+    "with a lock file naming PID 1 in four bytes": (2, writes(b"%4d" % 1)),
     "with a lock file naming no process": (0, writes(GONE)),
     "with a lock file linking to another terminal":
         (0, lambda t: t.lock.symlink_to(os.ttyname(terminal(t.request)))),
     "with a lock file linking to a live process's lock file": (0, lambda t: (
         t.lock.with_name("live").write_bytes(LIVE), t.lock.symlink_to("live"))),
     "with a FIFO for a lock file": (0, lambda t: os.mkfifo(t.lock)),
+    "with a FIFO holding a live PID for a lock file": (0, lambda t: (
+        os.mkfifo(t.lock), os.write(t.keep(os.open(t.lock, os.O_RDWR)), LIVE))),
     "with a folder for a lock file": (0, lambda t: t.lock.mkdir()),
     "with an empty lock file": (0, writes(b"")),
     "with a lock file naming PID 0": (0, writes(b"%10d\n" % 0)),
     "with a binary lock file naming -1": (0, writes(struct.pack("=i", -1))),
     "with a lock file with text after the PID": (0, writes(LIVE.replace(b"\n", b"x\n"))),
     "with a binary lock file a byte too long": (0, writes(struct.pack("=i", PID) + b"\0")),
+    "with a lock file as long as a PID's can be": (2, writes(b"%21d\n" % PID)),
+    "with a lock file a byte longer than a PID's can be": (0, writes(b"%22d\n" % PID)),
+    "with a lock file with text after its newline": (0, writes(LIVE + b"x")),
+    "with a lock file ending in a carriage return": (0, writes(b"%10d\r" % PID)),
+    "with a lock file with a tab before the PID": (0, writes(b"\t%d\n" % PID)),
+    # The digits of 2^32 and 2^64 more than a live PID: what a reader that wraps would find.
+    **{f"with a lock file naming 2^{n} + a live PID": (0, writes(b"%d\n" % (2 ** n + PID)))
+       for n in (32, 64)},
 }
 WHAT_STANDS = [
     *[Case(["3x"], what, builds=POSIX, status=2) for what in ("folder", "dangling link",
@@ -89,11 +108,22 @@ WHAT_STANDS = [
     Case(["3x"], "file", builds=POSIX, status=2, user="dialout"),  # root's, read-only to them
     Case(["3missing/x"], builds=POSIX, status=2),  # no such folder
     Case(["4x"], "fifo", builds=POSIX),
-    *[Case(["4x"], f"terminal {hold}".strip(), builds=POSIX, status=status, user=user)
-      for hold, (status, _) in HOLDS.items() for user in ("runner", "dialout")],
+    *[Case(["4x"], f"terminal {hold}".strip(), builds=POSIX, status=status)
+      for hold, (status, _) in HOLDS.items()],
+    # Where the user changes the path taken: the terminal is root:dialout 0660; root's own
+    # process answers kill(pid, 0) with EPERM; root's exclusive mode refuses the open itself.
+    *[Case(["4x"], f"terminal {hold}".strip(), builds=POSIX, status=status, user="dialout")
+      for hold, status in (("", 0), ("in exclusive mode", 2),
+                           ("with a live process's lock file", 2))],
+    # The lock file is the last part's, not the whole name's.
+    Case(["4/x"], "terminal with a live process's lock file for its link", builds=POSIX, status=2),
+    # A flock that fails for want of locks (NFS) is no other program's hold.
+    Case(["4x"], "terminal", builds=POSIX, inject="flock:error=ENOLCK"),
+    Case(["4x"], "terminal with a live process's lock file", builds=POSIX, status=2, crowded=True),
     # Stand-ins for the machine's ttyS0 and ttyS8.
     *[Case([port], f"ttyS{int(port) - 1} {hold}".strip(), builds=POSIX, status=status)
       for port in "19" for hold, status in (("", 0), ("in exclusive mode", 2))],
+    Case(["1x"], "ttyS0", builds=POSIX, status=2),  # COM1x is no serial port
     Case(["9"], builds=WINDOWS, status=2),  # no COM9 in Wine's prefix
     Case("5x", "file held by another program", builds=WINDOWS, status=2, name="COM5x"),
 ]
@@ -119,15 +149,16 @@ def pytest_generate_tests(metafunc):
         windows = metafunc.config.windows
         # Wine puts its own console between the program and a terminal.
         metafunc.parametrize("case", [
-            pytest.param(c, id=f"{table}: {c.argv!r:.40} {c.stands} >{c.stdout} as {c.user}")
+            pytest.param(c, id=f"{table}: {c.argv!r:.40} {c.stands} >{c.stdout} as {c.user}"
+                         + " with fds 3 to 9 taken" * c.crowded + f" {c.inject}".rstrip())
             for table, rows in TABLES.items() for c in rows
             if (WINDOWS if windows else POSIX)[0] in c.builds
             and not (windows and c.stdout == "terminal")])
 
 
-def run(config, args, cwd, stdout="pipe", wrapper=(), env=()):
+def run(config, args, cwd, stdout="pipe", wrapper=(), env=(), program=None, crowded=False):
     """Runs the program in cwd; returns its status, stdout and stderr."""
-    program = config.program
+    program = program or config.program
     if config.windows:
         loader, tree, _ = config.windows
         program = str(tree / "Quelvarn.exe")
@@ -142,21 +173,36 @@ def run(config, args, cwd, stdout="pipe", wrapper=(), env=()):
         os.close(reader)
     if stdout == "terminal":
         tty.setraw(writer)  # the bytes as they were written
+    redirect = redirect.get(stdout, "") + "".join(f" {n}</dev/null" for n in range(3, 10 * crowded))
     done = subprocess.run(
-        ["sh", "-c", f'exec "$@" {redirect.get(stdout, "")}', "sh", *wrapper, program,
+        ["sh", "-c", f'exec "$@" {redirect}', "sh", *wrapper, program,
          *[a.encode("latin-1") for a in args]],
         cwd=cwd, stdin=subprocess.DEVNULL, stdout=writer, stderr=subprocess.PIPE,
         env={**os.environ, **(WINE_ENV if config.windows else {}), **dict(env)},
-        # Natively a run takes milliseconds: one that waits has hung.
-        timeout=60 if config.windows else 5, check=False)
+        # Only a run that hangs comes near: one takes milliseconds natively and seconds under
+        # qemu-i386, ten times that on a busy machine.
+        timeout=300 if config.windows else 30, check=False)
     if stdout in ("broken pipe", "terminal"):
         os.close(writer)
+    out = done.stdout or b""
     if stdout == "terminal":
-        done.stdout = os.read(reader, 65536)
-        os.close(reader)
+        out = read_to_end(reader)
     if stdout == "file":
-        done.stdout = (cwd.parent / "stdout").read_bytes()
-    return done.returncode, done.stdout, done.stderr
+        out = (cwd.parent / "stdout").read_bytes()
+    return done.returncode, out, done.stderr
+
+
+def read_to_end(master):
+    """All that reached a pty: it hands that over in pieces, and says EIO once its last slave is
+    closed and nothing is left."""
+    chunks = []
+    try:
+        while chunk := os.read(master, 65536):
+            chunks.append(chunk)
+    except OSError as error:
+        assert error.errno == errno.EIO, error
+    os.close(master)
+    return b"".join(chunks)
 
 
 def terminal(request, hold="", link=None, locks=None, device=None):
@@ -168,16 +214,18 @@ def terminal(request, hold="", link=None, locks=None, device=None):
         os.chmod(os.ttyname(slave), 0o660)
     # Another program's own open file, so that its hold is not ours.
     other = os.open(os.ttyname(slave), os.O_RDWR | os.O_NOCTTY)
-    request.addfinalizer(lambda: [os.close(fd) for fd in (master, slave, other)])
+    keep = lambda fd: request.addfinalizer(lambda: os.close(fd)) or fd  # noqa: E731
+    [keep(fd) for fd in (master, slave, other)]
     HOLDS[hold][1](types.SimpleNamespace(
-        fd=other, request=request, link_lock=locks and link and locks / ("LCK.." + link.name),
+        fd=other, request=request, keep=keep,
+        link_lock=locks and link and locks / ("LCK.." + link.name),
         lock=locks and locks / ("LCK.." + os.path.basename(device or os.ttyname(slave)))))
     if link:
         os.symlink(device or os.ttyname(slave), link)
     return slave
 
 
-def stand(what, path, request):
+def stand(what, path, cwd, request):
     """Puts at path what a case says stands there, and fails on a name it does not know; returns a
     terminal's fd, or None, and what to start the program through. A terminal and its lock files
     stand in a mount namespace of the program's own, as /dev/ttyS0 (linked from path) or the
@@ -187,7 +235,8 @@ def stand(what, path, request):
         unshare = ["unshare", "--mount"] + ["-r"] * (os.geteuid() != 0)
         if subprocess.run([*unshare, "true"], check=False).returncode != 0:
             pytest.skip("no mount namespace can be made here for a terminal")
-        device, locks = "/dev/" + held[1].replace("terminal", "ttyS0"), path.parent.parent / "lock"
+        device, locks = "/dev/" + held[1].replace("terminal", "ttyS0"), cwd.parent / "lock"
+        path.parent.mkdir(exist_ok=True)  # COM4/x is x in the folder COM4
         fd = terminal(request, held[2], path if held[1] == "terminal" else None, locks, device)
         return fd, (*unshare, pathlib.Path(__file__).with_name("stand-in-port"), locks,
                     device[5:], os.ttyname(fd))
@@ -210,9 +259,16 @@ def folder(path):
                 else p.read_bytes() if p.is_file() else None) for p in path.iterdir()}
 
 
-# Natively, the program runs under strace, whose trace is all its stderr.
+
+
+def strace(inject=""):
+    """Natively, the program runs under strace, whose trace is all its stderr; it injects a fault
+    only into calls that it traces."""
+    calls = ",".join(("open,openat,write,writev", *inject.split(":")[:1]))
+    return ("strace", "-qq", "-e", calls, *(("-e", f"inject={inject}") if inject else ()))
+
+
 # LeakSanitizer, in a sanitized build, cannot run under ptrace.
-STRACE = ("strace", "-qq", "-e", "open,openat,write,writev")
 # Under Wine, its trace of file calls shows each open's arguments.
 TRACED = {"ASAN_OPTIONS": "detect_leaks=0", "WINEDEBUG": "-all,err+all,trace+file"}
 OPENED = (rb'^open(?:at)?\((?:AT_FDCWD, )?"((?:COM|/dev/ttyS|/var/lock/)(?:[^"\\]|\\.)*)", '
@@ -228,22 +284,28 @@ def test_case(case, tmp_path, request):
     for folder_ in (cwd, locks):
         folder_.mkdir()
     path = cwd / os.fsdecode(name.replace(b"\\", b"/") if config.windows else name)
-    held, wrapper = stand(case.stands, path, request)
+    held, wrapper = stand(case.stands, path, cwd, request)
+    program = None
     if case.user == "dialout":  # as Debian has its serial ports' users
         if os.geteuid() != 0:
             pytest.skip("only root can start the program as another user")
+        # A copy that they reach from the working folder, wherever the tree lies (/root is 0700).
+        program = "../" + os.path.basename(shutil.copy(config.program, tmp_path))
+        tmp_path.chmod(0o711)
         wrapper = (*wrapper, "setpriv", "--reuid=nobody", "--regid=nogroup", "--groups=dialout")
+    if case.inject and subprocess.run([*strace(case.inject), "true"], check=False).returncode:
+        pytest.skip(f"strace cannot inject {case.inject} here")
+    wrapper = (*wrapper, *(() if config.windows else strace(case.inject)))
     settings = held and termios.tcgetattr(held)
     before = folder(cwd), folder(locks)
 
-    code, out, err = run(config, case.argv, cwd, case.stdout,
-                         (*wrapper, *(() if config.windows else STRACE)), TRACED)
+    code, out, err = run(config, case.argv, cwd, case.stdout, wrapper, TRACED, program,
+                         case.crowded)
 
-    text = (BANNER + {0: name + b" inicializado\n", 1: USAGE, 2: FAILURE}[case.status]).replace(
-        b"\n", b"\r\n" if config.windows else b"\n")
-    if case.stdout in ("closed", "full", "broken pipe"):
-        text = out  # nothing to read back
-    assert (code, out) == (case.status, text), f"stderr: {err!r}"
+    text = BANNER + {0: name + b" inicializado\n", 1: USAGE, 2: FAILURE}[case.status]
+    read_back = b"" if case.stdout in ("closed", "full", "broken pipe") else text
+    assert (code, out) == (case.status, read_back.replace(
+        b"\n", b"\r\n" if config.windows else b"\n")), f"stderr: {err!r}"
     assert not any(text in err for text in (BANNER, USAGE, FAILURE))
     assert (folder(cwd), folder(locks)) == before
     assert not held or termios.tcgetattr(held) == settings
@@ -251,17 +313,33 @@ def test_case(case, tmp_path, request):
     assert not config.windows or case.status == 1 or re.search(
         rb'CreateFileW L"COM.*" GENERIC_READ GENERIC_WRITE  creation 3 attributes 0x0\n', err)
     if not config.windows:
-        assert not re.search(rb"^writev?\(2,", err, re.M)
-        # In one write to a pipe or a file, so that runs started together into one log do not
-        # interleave.
-        writes = len(re.findall(rb"^writev?\(1,", err, re.M))
-        assert writes == 1 or case.stdout not in ("pipe", "file"), err
-        # The port for reading and writing, its lock file only for reading and never through a
-        # link; neither waits or is created.
-        opens = re.findall(OPENED, err, re.M)
-        assert bool(opens) == (case.status != 1), err
-        for path_, flags, fd in opens:
-            assert set(flags.split(b"|")) - {b"O_LARGEFILE"} == (
-                LOCK if path_.startswith(b"/var") else PORT), path_
-            assert fd == b"-1" or not path_.startswith(b"/var") or not stat.S_ISLNK(
-                before[1][locks / os.path.basename(os.fsdecode(path_))][0]), path_
+        traced(case, err, text, before[1], locks)
+
+
+def traced(case, err, text, locks_before, locks):
+    """What strace saw the program do."""
+    assert not re.search(rb"^writev?\(2,", err, re.M)
+    # Every text offered to stdout, where nothing can read it back too: counted from the sizes
+    # of write(1, "...", N) and of writev's iov_len=N.
+    writes = re.findall(rb"^writev?\(1, (.*)\) += ", err, re.M)
+    offered = sum(int(n) for w in writes for n in re.findall(
+        rb"iov_len=(\d+)" if w.startswith(b"[") else rb", (\d+)$", w))
+    assert offered == len(text), err
+    # To a pipe or a file in one write, once the port is done with, so that runs started
+    # together into one log do not interleave; to a terminal, the banner before the port opens.
+    writes_at, opens_at = ([m.start() for m in re.finditer(pattern, err, re.M)]
+                           for pattern in (rb"^writev?\(1,", OPENED))
+    if case.stdout in ("pipe", "file"):
+        assert len(writes) == 1 and writes_at[0] > max(opens_at, default=-1), err
+    if case.stdout == "terminal":
+        assert writes_at[0] < min(opens_at, default=len(err)), err
+    opens = re.findall(OPENED, err, re.M)
+    assert bool(opens) == (case.status != 1), err
+    for path, flags, fd in opens:
+        # Once for each kind of open, on a free terminal: the port for reading and writing, its
+        # lock files only for reading; neither waits or is created.
+        assert case.stands != "terminal" or set(flags.split(b"|")) - {b"O_LARGEFILE"} == (
+            LOCK if path.startswith(b"/var") else PORT), path
+        # Never a lock file through a link.
+        assert fd == b"-1" or not path.startswith(b"/var") or not stat.S_ISLNK(
+            locks_before[locks / os.path.basename(os.fsdecode(path))][0]), path
