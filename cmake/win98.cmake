@@ -67,5 +67,4 @@ add_custom_command(OUTPUT ${zip} ${disk}
   DEPENDS Quelvarn ${notes}
   COMMENT "Writing ${package_name}.zip and ${package_name}.img"
   VERBATIM)
-quelvarn_release(${package_name}
-  ARTIFACTS ${CMAKE_BINARY_DIR}/Quelvarn.exe ${zip} ${disk})
+add_custom_target(disks ALL DEPENDS ${zip} ${disk})
