@@ -4,7 +4,6 @@
 # how the program opens what it opens and how it writes.
 import contextlib
 import fcntl
-import grp
 import os
 import pathlib
 import pty
@@ -21,11 +20,8 @@ from typing import NamedTuple, Optional, Union
 import pytest
 
 from conftest import WINE_ENV
+from helpers import BANNER, FAILURE, USAGE, open_terminal
 
-BANNER = (b"Quelvarn: Programa para patchear problema de puertos seriales bajo Windows 98 SE\n"
-          b"Compa\xa4\xa1a Ketravol\n")
-USAGE = b"Uso: Quelvarn n\n\tn: numero de COM a usar\n"
-FAILURE = b"El puerto especificado no pudo ser abierto\n"
 POSIX, WINDOWS, BOTH = ("posix",), ("windows",), ("posix", "windows")
 
 
@@ -185,14 +181,7 @@ def run(config, args, cwd, stdout="pipe", wrapper=(), env=(), program=None):
 def terminal(request, hold="", link=None, locks=None, device=None):
     """A terminal, open by another program that holds it as hold says, with lock files in locks
     for device (its own name by default), and linked from link; returns its own end's fd."""
-    master, slave = pty.openpty()
-    if os.geteuid() == 0:  # a serial port's owner and mode on Debian
-        os.chown(os.ttyname(slave), 0, grp.getgrnam("dialout").gr_gid)
-        os.chmod(os.ttyname(slave), 0o660)
-    # Another program's own open file, so that its hold is not ours.
-    other = os.open(os.ttyname(slave), os.O_RDWR | os.O_NOCTTY)
-    for fd in (master, slave, other):
-        request.addfinalizer(lambda fd=fd: os.close(fd))
+    slave, other = open_terminal(request)
     HOLDS[hold][1](types.SimpleNamespace(
         fd=other, request=request, link_lock=locks and link and locks / ("LCK.." + link.name),
         lock=locks and locks / ("LCK.." + os.path.basename(device or os.ttyname(slave)))))

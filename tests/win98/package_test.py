@@ -6,37 +6,20 @@ import os
 import pathlib
 import re
 import socket
-import subprocess
 import zipfile
 
 import pefile
 import pytest
 
-from conftest import ROOT, WINE_ENV
-from end_to_end_test import BANNER, FAILURE, USAGE, terminal
+from conftest import ROOT
+from helpers import BANNER, FAILURE, USAGE, open_terminal
+from windows import (ENTRY, PREFIX, RUN, SERVICES, UNINSTALL, install, output, started,
+                     uninstall, values)
+from windows import fixture_disk, fixture_prefix  # noqa: F401 (pytest finds them by name)
 
-PREFIX = pathlib.Path(os.environ.get("WINEPREFIX", "."))
-RUN = r"HKLM\Software\Microsoft\Windows\CurrentVersion\Run"
-ENTRY = r"HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall\Quelvarn"
 # They all change the one prefix: one worker takes them in turn.
 pytestmark = pytest.mark.xdist_group("prefix")
 SIZE_BUDGET = 16384  # bytes of Quelvarn.exe
-
-
-def output(*command, config=None, cwd=None, check=True):
-    """A program's stdout; a Windows one runs under Wine's 64-bit loader."""
-    wine = [pathlib.Path(config.windows[0]).with_name("wine64")] if config else []
-    done = subprocess.run([*wine, *command], capture_output=True, check=check, timeout=300,
-                          stdin=subprocess.DEVNULL, cwd=cwd, env={**os.environ, **WINE_ENV})
-    return done.stdout if check else (done.returncode, done.stdout)
-
-
-@pytest.fixture(name="disk")
-def fixture_disk(request, tmp_path):
-    """The floppy image's files, copied out as Windows would read them."""
-    image = next(request.config.windows[1].glob("*-win98.img"))
-    output("mcopy", "-n", "-i", image, "::*", tmp_path)
-    return tmp_path
 
 
 def test_windows_98_loads_and_can_describe_the_image(request, record_property):
@@ -63,6 +46,8 @@ def test_windows_98_loads_and_can_describe_the_image(request, record_property):
     version = request.config.option.release[0]
     major, minor, patch = map(int, version.split("."))
     fixed, (strings, translation) = image.VS_FIXEDFILEINFO[0], image.FileInfo[0]
+    # VOS__WINDOWS32, VFT_APP: a Win32 application, not a DLL or an NT-only program.
+    assert (fixed.FileOS, fixed.FileType, fixed.FileSubtype) == (0x4, 0x1, 0)
     assert {(fixed.FileVersionMS, fixed.FileVersionLS), (fixed.ProductVersionMS,
             fixed.ProductVersionLS)} == {(major << 16 | minor, patch << 16)}
     [table] = strings.StringTable
@@ -84,7 +69,10 @@ def test_floppy_image_holds_the_zip_and_notes_of_the_release(request, disk):
     assert {*tree.glob("*-win98.zip"), *tree.glob("*-win98.img")} == {zip_, image}
     with zipfile.ZipFile(zip_) as archive:
         files = {os.path.basename(n): archive.read(n) for n in archive.namelist()}
+        # Nothing of the builder's: no uid, gid or local times in extra fields.
+        assert {i.filename: i.extra for i in archive.infolist() if i.extra} == {}
     output("fsck.fat", "-n", image)
+    assert image.stat().st_size == 1474560  # what a 3.5" high-density disk holds
     assert output("mlabel", "-s", "-i", image, "::").split()[-1] == b"QUELVARN"
     assert {p.name: p.read_bytes() for p in disk.iterdir()} == files
     for name, content in files.items():
@@ -104,60 +92,84 @@ def test_floppy_image_holds_the_zip_and_notes_of_the_release(request, disk):
         assert " ".join(notice.split()) in " ".join(files["LICENCIA.TXT"].decode().split())
 
 
-def test_inf_installs_and_uninstalls(request, disk):
+def test_leeme_quotes_what_the_screen_shows(request, disk):
+    """The one line of the INF that the user must find, found once; the message that a floppy
+    left in A: gives at the next start, as the image's boot sector has it; 80 columns."""
+    leeme, inf = ((disk / n).read_bytes() for n in ("LEEME.TXT", "QUELVARN.INF"))
+    line = b"AddReg=Quelvarn.Registro, COM1"
+    assert (inf.count(line), inf.count(line + b"\r"), line in leeme) == (1, 1, True)
+    boot = next(request.config.windows[1].glob("*-win98.img")).read_bytes()[:512]
+    said = re.search(rb"This is not a bootable disk[^\0]*?\.\.\.", boot)[0]
+    assert b" ".join(said.split()) in b" ".join(leeme.split())
+    assert max(map(len, leeme.split(b"\r\n"))) <= 80
+
+
+def test_inf_installs_for_the_ports_named_in_run_services(prefix, disk):
     """Right-click > Install, from the disk's folder as from A:, first for COM2 and then for COM1
-    and COM2 as LEEME.TXT says; each Run value as Windows starts it, and ARRANQUE.BAT taking each
-    branch; then Add/Remove Programs; then QUELVARN.REG."""
-    config, inf = request.config, disk / "QUELVARN.INF"
-    shipped = inf.read_bytes()
-    for ports in (b"COM2", b"COM1, COM2"):
-        inf.write_bytes(shipped.replace(b"Registro, COM1\r", b"Registro, " + ports + b"\r"))
-        output("rundll32", "setupapi.dll,InstallHinfSection", "DefaultInstall", "132",
-               "Z:" + str(inf), config=config, cwd=disk)
+    and COM2 as LEEME.TXT says: the files, the INF kept for Add/Remove Programs, one RunServices
+    value for each port and none in Run."""
+    install(prefix, disk / "QUELVARN.INF", b"COM2")
+    install(prefix, disk / "QUELVARN.INF", b"COM1, COM2")
     files = {p.name.upper(): p.read_bytes() for p in disk.iterdir()}
     assert {p.name.upper(): p.read_bytes() for p in (PREFIX / "drive_c/QUELVARN").iterdir()} == {
-        n: files[n] for n in ("QUELVARN.EXE", "ARRANQUE.BAT", "LEEME.TXT")}
+        n: files[n] for n in ("QUELVARN.EXE", "ARRANQUE.BAT", "LEEME.TXT", "LICENCIA.TXT")}
     # Where Add/Remove Programs finds it once the floppy is gone.
     assert (PREFIX / "drive_c/windows/inf/QUELVARN.INF").read_bytes() == files["QUELVARN.INF"]
-    values = {key: re.findall(rb"^    (.*?)    REG_SZ    (.*)\r$", output(
-        "reg", "query", key, config=config), re.M) for key in (RUN, ENTRY)}
-    uninstall = b"RunDll setupx.dll,InstallHinfSection DefaultUninstall 4 QUELVARN.INF"
-    assert values == {
-        RUN: [(b"Quelvarn COM%d" % n, rb"C:\QUELVARN\QUELVARN.EXE %d" % n) for n in (1, 2)],
-        ENTRY: [(b"DisplayName", b"Quelvarn"), (b"UninstallString", uninstall)]}
+    assert [values(prefix, k) for k in (SERVICES, RUN, ENTRY)] == [started(1, 2), [], [
+        (b"DisplayName", b"Quelvarn"), (b"UninstallString", UNINSTALL)]]
 
-    # Wine's COMn, as its prefix's dosdevices folder links it: COM1 a terminal, COM2 a socket,
-    # which no open takes (Wine falls back on /dev/ttyS0 for a missing or dangling link).
+
+def test_every_port_section_starts_its_own_port(prefix, disk):
+    install(prefix, disk / "QUELVARN.INF", b", ".join(b"COM%d" % n for n in range(1, 10)))
+    assert values(prefix, SERVICES) == started(*range(1, 10))
+
+
+def test_install_over_a_run_key_install_leaves_only_run_services(prefix, disk):
+    """An earlier version started each port from Run, the first ones as one value "Quelvarn"."""
+    for name, data in [*started(1, 3), (b"Quelvarn", rb"C:\QUELVARN\QUELVARN.EXE 1")]:
+        output("reg", "add", RUN, "/v", name.decode(), "/d", data.decode(), "/f", config=prefix)
+    output("reg", "add", RUN, "/v", "Otro", "/d", "otro.exe", "/f", config=prefix)
+    install(prefix, disk / "QUELVARN.INF", b"COM1, COM3")
+    assert [values(prefix, k) for k in (SERVICES, RUN)] == [started(1, 3), [(b"Otro",
+                                                                             b"otro.exe")]]
+
+
+def test_uninstall_leaves_nothing_in_either_key(prefix, disk):
+    install(prefix, disk / "QUELVARN.INF", b"COM1, COM2")
+    for name, data in started(4):  # an earlier version's, in Run
+        output("reg", "add", RUN, "/v", name.decode(), "/d", data.decode(), "/f", config=prefix)
+    uninstall(prefix)
+    assert list((PREFIX / "drive_c/QUELVARN").iterdir()) == []
+    assert not (PREFIX / "drive_c/windows/inf/QUELVARN.INF").exists()
+    assert [values(prefix, k) for k in (SERVICES, RUN, ENTRY)] == [[], [], []]
+
+
+def test_arranque_reports_each_port_and_a_missing_program(prefix, disk, request):
+    """The installed ARRANQUE.BAT taking each ERRORLEVEL branch, with Wine's COMn as its prefix's
+    dosdevices folder links it: COM1 a terminal, COM2 a socket, which no open takes (Wine falls
+    back on /dev/ttyS0 for a missing or dangling link)."""
+    install(prefix, disk / "QUELVARN.INF")
     com1, com2 = (PREFIX / f"dosdevices/com{n}" for n in "12")
     request.addfinalizer(lambda: [com.unlink(missing_ok=True) for com in (com1, com2)])
-    [com.unlink(missing_ok=True) for com in (com1, com2)]
-    terminal(request, link=com1)
+    for com in (com1, com2):
+        com.unlink(missing_ok=True)
+    open_terminal(request, link=com1)
     socket.socket(socket.AF_UNIX).bind(str(disk / "socket"))
     com2.symlink_to(disk / "socket")
 
     def arranque(*ports):
-        return output("cmd", "/c", r"C:\QUELVARN\ARRANQUE.BAT", *ports, config=config)
+        return output("cmd", "/c", r"C:\QUELVARN\ARRANQUE.BAT", *ports, config=prefix)
     ready = BANNER + b"COM1 inicializado\nListo: COM1 puede usarse.\n"
     assert [arranque(), arranque("1", "2", "0")] == [t.replace(b"\n", b"\r\n") for t in (
         ready, ready + BANNER + FAILURE + b"Aviso: COM2 no existe o lo usa otro programa.\n" +
         BANNER + USAGE + b'Aviso: "0" no es un numero de puerto.\n')]
     # A missing program leaves ERRORLEVEL as it was under COMMAND.COM: it must not pass for a port.
-    program = PREFIX / "drive_c/QUELVARN/QUELVARN.EXE"
-    program.rename(disk / "moved.exe")
+    (PREFIX / "drive_c/QUELVARN/QUELVARN.EXE").unlink()
     assert arranque("1") == rb"Error: no se encuentra C:\QUELVARN\QUELVARN.EXE; ningun puerto " \
         b"inicializado.\r\n"
-    (disk / "moved.exe").rename(program)
 
-    # What Add/Remove Programs starts, with Wine's setupapi for setupx: it finds the INF only in
-    # the INF folder.
-    output("rundll32", "setupapi.dll,InstallHinfSection", *uninstall.decode().split()[2:],
-           config=config, cwd=PREFIX)
-    assert list((PREFIX / "drive_c/QUELVARN").iterdir()) == []
-    assert not (PREFIX / "drive_c/windows/inf/QUELVARN.INF").exists()
-    assert b"Quelvarn" not in output("reg", "query", RUN, config=config)
-    assert output("reg", "query", ENTRY, config=config, check=False)[0] == 1
 
-    # By hand instead, QUELVARN.REG adds the Run value for COM1.
-    output("regedit", "/S", "Z:" + str(disk / "QUELVARN.REG"), config=config)
-    values = output("reg", "query", RUN, config=config)
-    assert rb"    Quelvarn COM1    REG_SZ    C:\QUELVARN\QUELVARN.EXE 1" in values
+def test_reg_file_adds_the_run_services_value_for_com1(prefix, disk):
+    """By hand instead of the INF."""
+    output("regedit", "/S", "Z:" + str(disk / "QUELVARN.REG"), config=prefix)
+    assert [values(prefix, k) for k in (SERVICES, RUN)] == [started(1), []]
