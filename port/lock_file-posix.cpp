@@ -11,12 +11,12 @@
 namespace {
 
 // The PID as the FHS writes it ("%10d\n"), or -1 when the text is not that.
-long long DecimalPid(const char* text, ssize_t size) {
-  ssize_t i = 0;
+long long DecimalPid(const char* text, size_t size) {
+  size_t i = 0;
   while (i < size && text[i] == ' ') {
     ++i;
   }
-  const ssize_t first_digit = i;
+  const size_t first_digit = i;
   long long pid = 0;
   for (; i < size && text[i] >= '0' && text[i] <= '9' && pid <= INT_MAX; ++i) {
     pid = pid * 10 + (text[i] - '0');
@@ -27,6 +27,19 @@ long long DecimalPid(const char* text, ssize_t size) {
 }
 
 }  // namespace
+
+long long LockFilePid(const char* text, size_t size) {
+  if (size == 0 || size > LOCK_FILE_LONGEST) {
+    return 0;
+  }
+  long long pid = DecimalPid(text, size);
+  int binary = 0;
+  if (pid < 0 && size == sizeof binary) {
+    memcpy(&binary, text, sizeof binary);
+    pid = binary;
+  }
+  return pid > 0 && pid <= INT_MAX ? pid : 0;
+}
 
 bool LockFileNamesALiveProcess(const char* device) {
   static constexpr char kPrefix[] = "/var/lock/LCK..";
@@ -46,24 +59,18 @@ bool LockFileNamesALiveProcess(const char* device) {
   if (fd < 0) {
     return false;
   }
-  // One byte more than any PID form needs, to tell a longer file apart.
-  char text[sizeof "          -2147483648\n"];
+  // One byte more than the longest lock file, to tell a longer one apart.
+  char text[LOCK_FILE_LONGEST + 1];
   struct stat status {};
   ssize_t size = -1;
   if (fstat(fd, &status) == 0 && S_ISREG(status.st_mode)) {
     size = read(fd, text, sizeof text);
   }
   close(fd);
-  if (size <= 0 || size == sizeof text) {
+  if (size <= 0) {
     return false;
   }
-  long long pid = DecimalPid(text, size);
-  int binary = 0;
-  if (pid < 0 && size == sizeof binary) {
-    memcpy(&binary, text, sizeof binary);
-    pid = binary;
-  }
+  const long long pid = LockFilePid(text, static_cast<size_t>(size));
   // EPERM: the process runs, as another user.
-  return pid > 0 && pid <= INT_MAX &&
-         (kill(static_cast<pid_t>(pid), 0) == 0 || errno == EPERM);
+  return pid != 0 && (kill(static_cast<pid_t>(pid), 0) == 0 || errno == EPERM);
 }

@@ -1,7 +1,8 @@
 # Runs the built program, natively or under Wine, on tables of cases and checks what a caller sees
 # and what must not change: the exact stdout bytes, stderr, the exit status, the working folder and
 # the lock files (names, contents, times) and a terminal's settings; natively also, through strace,
-# how the program opens what it opens and how it writes.
+# how the program opens what it opens and how it writes. What the argument and a lock file's bytes
+# read as is tested in-process, in tests/unit; here are the cases that need a process.
 import contextlib
 import fcntl
 import os
@@ -15,7 +16,7 @@ import subprocess
 import termios
 import tty
 import types
-from typing import NamedTuple, Optional, Union
+from typing import Callable, NamedTuple, Optional, Union
 
 import pytest
 
@@ -23,11 +24,126 @@ from conftest import WINE_ENV
 from helpers import BANNER, FAILURE, USAGE, open_terminal
 
 POSIX, WINDOWS, BOTH = ("posix",), ("windows",), ("posix", "windows")
+PID = os.getpid()  # a process that runs: the one running the tests
+LIVE = b"%10d\n" % PID  # its lock file, as the FHS, minicom and lockdev write it
+
+
+# What stands at the composed name: each set-up puts it at path, for a case whose files are in
+# spot (cwd, the lock folder, the request).
+def nothing(path, spot):
+    pass
+
+
+def a_file(path, spot):
+    path.parent.mkdir(exist_ok=True)  # Windows' COM3\x is x in the folder COM3
+    path.write_bytes(b"contenido")
+    os.utime(path, (1e9, 1e9))
+
+
+def a_file_and_what_a_glob_of_it_names(path, spot):
+    (path.parent / "3x").touch()
+    a_file(path, spot)
+
+
+def a_folder(path, spot):
+    path.mkdir()
+
+
+def a_fifo(path, spot):
+    os.mkfifo(path)
+
+
+def a_dangling_link(path, spot):
+    path.symlink_to("nowhere")
+
+
+def a_link_loop(path, spot):
+    path.symlink_to(path)
+
+
+# A terminal that another program holds open, linked from the name, or the machine's serial port
+# ttyS0 or ttyS8 itself. It stands, with the lock folder as /var/lock, in a mount namespace of
+# the program's own, as /dev/ttyS0 or the port that it names: the suite never opens the
+# machine's own ports nor reads its lock files.
+def a_terminal(path, spot):
+    return "ttyS0", path
+
+
+def serial_port(n):
+    def the_serial_port(path, spot):
+        return f"ttyS{n}", None
+    the_serial_port.__name__ = f"ttyS{n}"
+    return the_serial_port
+
+
+# How the other program holds the terminal, given its own fd.
+def free(fd):
+    pass
+
+
+def in_exclusive_mode(fd):
+    fcntl.ioctl(fd, termios.TIOCEXCL)
+
+
+def with_an_exclusive_flock(fd):
+    fcntl.flock(fd, fcntl.LOCK_EX)
+
+
+def with_a_shared_flock(fd):
+    fcntl.flock(fd, fcntl.LOCK_SH)
+
+
+# What stands in /var/lock for the terminal: its lock file (at lock.device, or lock.link for the
+# name that links to it), as a program writes it or as any local user can plant it.
+def no_lock_file(lock):
+    pass
+
+
+def a_live_lock_file(lock):
+    lock.device.write_bytes(LIVE)
+
+
+def a_live_binary_lock_file(lock):
+    lock.device.write_bytes(struct.pack("=i", PID))
+
+
+def a_dead_process_lock_file(lock):
+    lock.device.write_bytes(b"%10d\n" % int(pathlib.Path("/proc/sys/kernel/pid_max").read_text()))
+
+
+def a_live_lock_file_for_its_link(lock):
+    lock.link.write_bytes(LIVE)
+
+
+def a_link_to_another_terminal(lock):
+    lock.device.symlink_to(os.ttyname(open_terminal(lock.request)[0]))
+
+
+def a_link_to_a_live_lock_file(lock):
+    lock.device.with_name("live").write_bytes(LIVE)
+    lock.device.symlink_to("live")
+
+
+def a_fifo_for_a_lock_file(lock):
+    os.mkfifo(lock.device)
+
+
+def a_fifo_holding_a_live_pid(lock):
+    os.mkfifo(lock.device)
+    writer = os.open(lock.device, os.O_RDWR)
+    lock.request.addfinalizer(lambda: os.close(writer))
+    os.write(writer, LIVE)
+
+
+def a_folder_for_a_lock_file(lock):
+    lock.device.mkdir()
 
 
 class Case(NamedTuple):
     argv: Union[list, str]  # a str is a raw Windows command line to split
-    stands: str = "nothing"  # what stands at the composed name: see stand()
+    stands: Callable = nothing  # what stands at the composed name
+    hold: Callable = free  # how another program holds the terminal that stands there
+    lock: Callable = no_lock_file  # what stands in /var/lock for it
     stdout: str = "pipe"  # pipe, file, closed, full, broken pipe, terminal
     builds: tuple = BOTH
     status: int = 0
@@ -39,123 +155,101 @@ class Case(NamedTuple):
 
 ARGUMENTS = [
     *[Case(argv, status=1) for argv in (
-        [], ["3", "4"], ["3", ""], ["0"], ["00"], ["+0"], ["-0"], ["+"], ["-"], ["abc"], ["x3"],
-        [""], [" \t "], ["- 3"], ["+-3"], ["--3"], ["0x10"], ["4294967296"],
-        ["18446744073709551616"], ["%n%s%x"], ["7" * 125],
+        [], ["3", "4"], ["3", ""], ["0"], ["4294967296"], ["%n%s%x"], ["7" * 125],
         ["7" * 30000])],  # Windows takes at most 32767 characters
-    # Only tab to carriage return and space are blanks, whatever the locale says.
-    *[Case([c + "3"], status=1, builds=POSIX) for c in "\b\x0e\x1c\xa0"],
-    *[Case([a], status=1) for a in ("/", "0:")],  # the bytes on either side of the digits
-    *[Case([a], status=2) for a in ("3abc", "07", "-1", "+3", " 3", "4294967297")],
-    *[Case([a], "file") for a in ("3abc", "07", "1 2", "3%s", "-1", " 3", "10", "7" * 124,
+    *[Case([a], status=2) for a in ("3abc", "07", "-1", " 3")],
+    *[Case([a], a_file) for a in ("3abc", "07", "1 2", "3%s", "-1", " 3", "10", "7" * 124,
                                   "3%n%s%x")],
     # Bytes that no Windows file name holds, or that Wine would recode.
-    *[Case([a], "file", builds=POSIX) for a in (
+    *[Case([a], a_file, builds=POSIX) for a in (
         "3\xa4\xa1\x80\xff", "3\\", "3*", '3"q"', " \t\n\v\f\r3")],]
-PID = os.getpid()  # a process that runs: the one running the tests
-LIVE = b"%10d\n" % PID  # its lock file, as the FHS, minicom and lockdev write it
-GONE = b"%10d\n" % int(pathlib.Path("/proc/sys/kernel/pid_max").read_text())  # no process's
-
-
-# A terminal's lock file as the FHS, minicom and lockdev write it, or as any local user may, and
-# the status that follows: a live PID holds the port (as text with or without its newline, as a
-# binary int, in four bytes, as long as a PID's form can be); nothing else does, 2^32 or 2^64 more
-# than a live PID included, which a reader that wraps would take for it.
-LOCK_FILES = {
-    "a live process's": (2, LIVE), "a live process's binary": (2, struct.pack("=i", PID)),
-    "a live process's unended": (2, b"%d" % PID), "PID 1's four-byte": (2, b"%4d" % 1),
-    "the longest live": (2, b"%21d\n" % PID), "no process's": (0, GONE), "an empty": (0, b""),
-    "PID 0's": (0, b"%10d\n" % 0), "-1's binary": (0, struct.pack("=i", -1)),
-    "a one-byte-too-long": (0, b"%22d\n" % PID), "a tab-led": (0, b"\t%d\n" % PID),
-    "a one-byte-too-long binary": (0, struct.pack("=i", PID) + b"\0"),
-    "a PID-then-text": (0, LIVE.replace(b"\n", b"x\n")), "a CR-ended": (0, b"%10d\r" % PID),
-    "a text-after-the-newline": (0, LIVE + b"x"), **{f"a 2^{n}-and-a-live-PID": (
-        0, b"%d\n" % (2 ** n + PID)) for n in (32, 64)},}
-# How another program holds a terminal, given t: its own fd on the terminal, the lock files for it
-# and for its link; and the status that follows. Then what any local user can put in /var/lock
-# instead, which holds nothing.
-HOLDS = {
-    "": (0, lambda t: None),
-    "in exclusive mode": (2, lambda t: fcntl.ioctl(t.fd, termios.TIOCEXCL)),
-    "with an exclusive flock": (2, lambda t: fcntl.flock(t.fd, fcntl.LOCK_EX)),
-    "with a shared flock": (2, lambda t: fcntl.flock(t.fd, fcntl.LOCK_SH)),
-    **{f"with {name} lock file": (status, lambda t, c=content: t.lock.write_bytes(c))
-       for name, (status, content) in LOCK_FILES.items()},
-    "with a live process's lock file for its link": (2, lambda t: t.link_lock.write_bytes(LIVE)),
-    "with a lock file linking to another terminal":
-        (0, lambda t: t.lock.symlink_to(os.ttyname(terminal(t.request)))),
-    "with a lock file linking to a live process's lock file": (0, lambda t: (
-        t.lock.with_name("live").write_bytes(LIVE), t.lock.symlink_to("live"))),
-    "with a FIFO for a lock file": (0, lambda t: os.mkfifo(t.lock)),
-    "with a FIFO holding a live PID for a lock file": (0, lambda t: (os.mkfifo(t.lock), os.write(
-        fd := os.open(t.lock, os.O_RDWR), LIVE), t.request.addfinalizer(lambda: os.close(fd)))),
-    "with a folder for a lock file": (0, lambda t: t.lock.mkdir()),}
+# How another program holds the terminal, what stands in /var/lock for it, and the status.
+TERMINALS = [
+    *[(hold, no_lock_file, 2) for hold in (
+        in_exclusive_mode, with_an_exclusive_flock, with_a_shared_flock)],
+    *[(free, lock, status) for lock, status in (
+        (no_lock_file, 0), (a_live_lock_file, 2), (a_live_binary_lock_file, 2),
+        (a_dead_process_lock_file, 0), (a_live_lock_file_for_its_link, 2),
+        # What any local user can put in /var/lock instead, which holds nothing.
+        (a_link_to_another_terminal, 0), (a_link_to_a_live_lock_file, 0),
+        (a_fifo_for_a_lock_file, 0), (a_fifo_holding_a_live_pid, 0),
+        (a_folder_for_a_lock_file, 0))],]
 WHAT_STANDS = [
-    *[Case(["3x"], s, builds=POSIX, status=2) for s in ("folder", "dangling link", "link loop")],
-    Case(["3x"], "file", builds=POSIX, status=2, user="dialout"),  # root's, read-only to them
+    *[Case(["3x"], s, builds=POSIX, status=2) for s in (a_folder, a_dangling_link, a_link_loop)],
+    Case(["3x"], a_file, builds=POSIX, status=2, user="dialout"),  # root's, read-only to them
     Case(["3missing/x"], builds=POSIX, status=2),  # no such folder
-    Case(["4x"], "fifo", builds=POSIX),
-    *[Case(["4x"], f"terminal {hold}".strip(), builds=POSIX, status=status)
-      for hold, (status, _) in HOLDS.items()],
+    Case(["4x"], a_fifo, builds=POSIX),
+    *[Case(["4x"], a_terminal, hold, lock, builds=POSIX, status=status)
+      for hold, lock, status in TERMINALS],
     # Where the user changes the path taken: the terminal is root:dialout 0660; root's own
     # process answers kill(pid, 0) with EPERM; root's exclusive mode refuses the open itself.
-    *[Case(["4x"], f"terminal {hold}".strip(), builds=POSIX, status=status, user="dialout")
-      for hold, status in (("", 0), ("in exclusive mode", 2),
-                           ("with a live process's lock file", 2))],
+    *[Case(["4x"], a_terminal, hold, lock, builds=POSIX, status=status, user="dialout")
+      for hold, lock, status in ((free, no_lock_file, 0), (in_exclusive_mode, no_lock_file, 2),
+                                 (free, a_live_lock_file, 2))],
     # The lock file is the last part's, not the whole name's.
-    Case(["4/x"], "terminal with a live process's lock file for its link", builds=POSIX, status=2),
+    Case(["4/x"], a_terminal, lock=a_live_lock_file_for_its_link, builds=POSIX, status=2),
     # A flock that fails for want of locks (NFS) is no other program's hold.
-    Case(["4x"], "terminal", builds=POSIX, inject="flock:error=ENOLCK"),
-    Case(["4x"], "terminal with a live process's lock file", builds=POSIX, status=2, crowded=True),
+    Case(["4x"], a_terminal, builds=POSIX, inject="flock:error=ENOLCK"),
+    Case(["4x"], a_terminal, lock=a_live_lock_file, builds=POSIX, status=2, crowded=True),
     # Stand-ins for the machine's ttyS0 and ttyS8.
-    *[Case([port], f"ttyS{int(port) - 1} {hold}".strip(), builds=POSIX, status=status)
-      for port in "19" for hold, status in (("", 0), ("in exclusive mode", 2))],
-    Case(["1x"], "ttyS0", builds=POSIX, status=2),  # COM1x is no serial port
+    *[Case([port], serial_port(int(port) - 1), hold, builds=POSIX, status=status)
+      for port in "19" for hold, status in ((free, 0), (in_exclusive_mode, 2))],
+    Case(["1x"], serial_port(0), builds=POSIX, status=2),  # COM1x is no serial port
     Case(["9"], builds=WINDOWS, status=2),  # no COM9 in Wine's prefix
     # cmd holds the file that it redirects from while Quelvarn runs.
-    Case("5x <COM5x", "file", builds=WINDOWS, status=2, name="COM5x"),]
+    Case("5x <COM5x", a_file, builds=WINDOWS, status=2, name="COM5x"),]
 WHERE_STDOUT_GOES = [  # Wine puts its own console between the program and a terminal
-    Case(argv, stands, stdout, POSIX if stdout == "terminal" else BOTH, status)
+    Case(argv, stands, stdout=stdout, builds=POSIX if stdout == "terminal" else BOTH,
+         status=status)
     for stdout in ("file", "closed", "full", "broken pipe", "terminal")
-    for argv, stands, status in (([], "nothing", 1), (["5y"], "nothing", 2), (["5x"], "file", 0))]
+    for argv, stands, status in (([], nothing, 1), (["5y"], nothing, 2), (["5x"], a_file, 0))]
 WINDOWS_COMMAND_LINES = [
-    *[Case(raw, "file" if name else "nothing", builds=WINDOWS, status=status, name=name)
+    *[Case(raw, a_file if name else nothing, builds=WINDOWS, status=status, name=name)
       for raw, status, name in (
           ("1 2", 1, ""), ("1\t2", 1, ""), ('""', 1, ""), ("3\\x", 0, "COM3\\x"),
           ('"1 2"', 0, "COM1 2"), ('1" "2', 0, "COM1 2"), ('"1 2', 0, "COM1 2"))],
     # An open quote runs to the end; a backslash not before a quote is a byte like any other.
     # Not expanded, as a glob would expand it to 3x.
-    Case("3*", "what a glob of the argument names", builds=WINDOWS, status=2, name="COM3x"),]
+    Case("3*", a_file_and_what_a_glob_of_it_names, builds=WINDOWS, status=2, name="COM3x"),]
 TABLES = {"argument": ARGUMENTS, "standing": WHAT_STANDS, "stdout": WHERE_STDOUT_GOES,
           "command line": WINDOWS_COMMAND_LINES}
+
+
+def case_id(table, case):
+    said = [table + ":", f"{case.argv!r:.40}", case.stands.__name__]
+    said += [f.__name__ for f in (case.hold, case.lock) if f not in (free, no_lock_file)]
+    said += [f">{case.stdout}", f"as {case.user}", "with fds 3 to 9 taken" * case.crowded,
+             case.inject]
+    return " ".join(s for s in said if s)
 
 
 def pytest_generate_tests(metafunc):
     if "case" in metafunc.fixturenames:
         build = "windows" if metafunc.config.windows else "posix"
         metafunc.parametrize("case", [
-            pytest.param(c, id=f"{table}: {c.argv!r:.40} {c.stands} >{c.stdout} as {c.user}"
-                         + " with fds 3 to 9 taken" * c.crowded + f" {c.inject}".rstrip())
+            pytest.param(c, id=case_id(table, c))
             for table, rows in TABLES.items() for c in rows if build in c.builds])
 
 
 def run(config, args, cwd, stdout="pipe", wrapper=(), env=(), program=None):
-    """Runs the program in cwd; returns its status, stdout and stderr."""
+    """Runs the program in cwd, with its stdout where stdout says, through the wrapper's commands
+    (natively) and with env added to the environment; returns its status, stdout and stderr."""
     program = program or config.program
     if config.windows:
         loader, tree, _ = config.windows
         program = str(tree / "Quelvarn.exe")
         if isinstance(args, str):  # a raw command line, as cmd runs a batch file's line
-            batch, windows = cwd.parent / "run.bat", lambda path: "Z:" + path.replace("/", "\\")
-            batch.write_bytes(f"@{windows(program)} {args}\r\n".encode("latin-1"))
-            program, args = "cmd", ["/c", windows(str(batch))]
+            batch = cwd.parent / "run.bat"
+            batch.write_bytes(f"@{windows_path(program)} {args}\r\n".encode("latin-1"))
+            program, args = "cmd", ["/c", windows_path(str(batch))]
         wrapper = [loader, *wrapper]
     redirect = {"file": ">../stdout", "full": ">/dev/full", "closed": ">&-"}
-    reader, writer = {"broken pipe": os.pipe, "terminal": pty.openpty}.get(
-        stdout, lambda: (None, subprocess.PIPE))()
+    reader, writer = None, subprocess.PIPE
     if stdout == "broken pipe":
+        reader, writer = os.pipe()
         os.close(reader)
     if stdout == "terminal":
+        reader, writer = pty.openpty()
         tty.setraw(writer)  # the bytes as they were written
     done = subprocess.run(
         ["sh", "-c", f'exec "$@" {redirect.get(stdout, "")}', "sh", *wrapper, program,
@@ -165,9 +259,9 @@ def run(config, args, cwd, stdout="pipe", wrapper=(), env=(), program=None):
         # Only a run that hangs comes near: one takes milliseconds natively and seconds under
         # qemu-i386, ten times that on a busy machine.
         timeout=300 if config.windows else 30, check=False)
+    out = done.stdout or b""
     if stdout in ("broken pipe", "terminal"):
         os.close(writer)
-    out = done.stdout or b""
     if stdout == "terminal":  # in pieces, as the kernel hands it over, until EIO: all is read
         with contextlib.suppress(OSError):
             while chunk := os.read(reader, 65536):
@@ -178,42 +272,39 @@ def run(config, args, cwd, stdout="pipe", wrapper=(), env=(), program=None):
     return done.returncode, out, done.stderr
 
 
-def terminal(request, hold="", link=None, locks=None, device=None):
-    """A terminal, open by another program that holds it as hold says, with lock files in locks
-    for device (its own name by default), and linked from link; returns its own end's fd."""
-    slave, other = open_terminal(request)
-    HOLDS[hold][1](types.SimpleNamespace(
-        fd=other, request=request, link_lock=locks and link and locks / ("LCK.." + link.name),
-        lock=locks and locks / ("LCK.." + os.path.basename(device or os.ttyname(slave)))))
+def windows_path(path):
+    return "Z:" + path.replace("/", "\\")
+
+
+def stand(case, path, spot):
+    """Sets up what stands at path for the case; returns a terminal's fd, or None, and the
+    commands to start the program through."""
+    terminal = case.stands(path, spot)
+    if not terminal:
+        return None, ()
+    device, link = terminal
+    unshare = ["unshare", "--mount"] if os.geteuid() == 0 else ["unshare", "--mount", "-r"]
+    if subprocess.run([*unshare, "true"], check=False).returncode != 0:
+        pytest.skip("no mount namespace can be made here for a terminal")
+    fd, other = open_terminal(spot.request)
+    case.hold(other)
+    case.lock(types.SimpleNamespace(request=spot.request, device=spot.locks / f"LCK..{device}",
+                                    link=link and spot.locks / f"LCK..{link.name}"))
     if link:
-        os.symlink(device or os.ttyname(slave), link)
-    return slave
-
-
-def stand(what, path, cwd, request):
-    """Puts at path what a case says stands there, and fails on a name it does not know; returns a
-    terminal's fd, or None, and what to start the program through. A terminal and its lock files
-    stand in a mount namespace of the program's own, as /dev/ttyS0 (linked from path) or the
-    serial port that the case names."""
-    held = re.fullmatch(r"(terminal|ttyS\d) ?(.*)", what)
-    if held:
-        unshare = ["unshare", "--mount"] + ["-r"] * (os.geteuid() != 0)
-        if subprocess.run([*unshare, "true"], check=False).returncode != 0:
-            pytest.skip("no mount namespace can be made here for a terminal")
-        device, locks = "/dev/" + held[1].replace("terminal", "ttyS0"), cwd.parent / "lock"
         path.parent.mkdir(exist_ok=True)  # COM4/x is x in the folder COM4
-        fd = terminal(request, held[2], path if held[1] == "terminal" else None, locks, device)
-        return fd, (*unshare, pathlib.Path(__file__).with_name("stand-in-port"), locks,
-                    device[5:], os.ttyname(fd))
+        path.symlink_to(f"/dev/{device}")
+    return fd, (*unshare, pathlib.Path(__file__).with_name("stand-in-port"), spot.locks, device,
+                os.ttyname(fd))
 
-    file = lambda: (path.parent.mkdir(exist_ok=True),  # Windows' COM3\x is x in COM3
-                    path.write_bytes(b"contenido"), os.utime(path, (1e9, 1e9)))
-    {"nothing": lambda: None, "file": file,
-     "what a glob of the argument names": lambda: (path.parent / "3x").touch() or file(),
-     "folder": lambda: os.mkdir(path), "fifo": lambda: os.mkfifo(path),
-     "dangling link": lambda: os.symlink("nowhere", path),
-     "link loop": lambda: os.symlink(path, path)}[what]()
-    return None, ()
+
+def as_a_dialout_user(config, tmp_path):
+    """The program as a member of dialout runs it, as Debian has its serial ports' users: a copy
+    that they reach from the working folder, wherever the tree lies (/root is 0700)."""
+    if os.geteuid() != 0:
+        pytest.skip("only root can start the program as another user")
+    program = "../" + os.path.basename(shutil.copy(config.program, tmp_path))
+    tmp_path.chmod(0o711)
+    return program, ("setpriv", "--reuid=nobody", "--regid=nogroup", "--groups=dialout")
 
 
 def folder(path):
@@ -229,50 +320,61 @@ def strace(inject=""):
     return ("strace", "-qq", "-e", calls, *(("-e", f"inject={inject}") if inject else ()))
 
 
+# Its caller leaves descriptors 3 to 9 open.
+CROWD = ("sh", "-c", 'exec "$@" 3<&0 4<&0 5<&0 6<&0 7<&0 8<&0 9<&0', "sh")
 # LeakSanitizer, in a sanitized build, cannot run under ptrace.
 # Under Wine, its trace of file calls shows each open's arguments.
 TRACED = {"ASAN_OPTIONS": "detect_leaks=0", "WINEDEBUG": "-all,err+all,trace+file"}
+
+
+def test_case(case, tmp_path, request):
+    config = request.config
+    spot = types.SimpleNamespace(cwd=tmp_path / "work", locks=tmp_path / "lock", request=request)
+    name = (case.name or "COM" + (case.argv[0] if case.argv else "")).encode("latin-1")
+    spot.cwd.mkdir()
+    spot.locks.mkdir()
+    path = spot.cwd / os.fsdecode(name.replace(b"\\", b"/") if config.windows else name)
+    held, wrapper = stand(case, path, spot)
+    program = None
+    if case.user == "dialout":
+        program, user = as_a_dialout_user(config, tmp_path)
+        wrapper = (*wrapper, *user)
+    if case.inject and subprocess.run([*strace(case.inject), "true"], check=False).returncode:
+        pytest.skip(f"strace cannot inject {case.inject} here")
+    if case.crowded:
+        wrapper = (*wrapper, *CROWD)
+    if not config.windows:
+        wrapper = (*wrapper, *strace(case.inject))
+    settings = held and termios.tcgetattr(held)
+    before = folder(spot.cwd), folder(spot.locks)
+
+    code, out, err = run(config, case.argv, spot.cwd, case.stdout, wrapper, TRACED, program)
+
+    text = BANNER + {0: name + b" inicializado\n", 1: USAGE, 2: FAILURE}[case.status]
+    read_back = b"" if case.stdout in ("closed", "full", "broken pipe") else text
+    line_end = b"\r\n" if config.windows else b"\n"
+    assert (code, out) == (case.status, read_back.replace(b"\n", line_end)), f"stderr: {err!r}"
+    assert not any(text in err for text in (BANNER, USAGE, FAILURE))
+    assert (folder(spot.cwd), folder(spot.locks)) == before
+    if held:
+        assert termios.tcgetattr(held) == settings
+    if config.windows:
+        opened_as_windows_opens_a_port(case, err)
+    else:
+        traced(case, err, text, before[1], spot.locks)
+
+
+def opened_as_windows_opens_a_port(case, err):
+    """Reading and writing, no sharing (the exclusivity), only what exists."""
+    if case.status != 1:
+        assert re.search(rb'CreateFileW L"COM.*" GENERIC_READ GENERIC_WRITE  creation 3 '
+                         rb'attributes 0x0\n', err), err
+
+
 OPENED = (rb'^open(?:at)?\((?:AT_FDCWD, )?"((?:COM|/dev/ttyS|/var/lock/)(?:[^"\\]|\\.)*)", '
           rb'([A-Z_|]+)\) = (-?\d+)')
 PORT = {b"O_RDWR", b"O_NOCTTY", b"O_NONBLOCK", b"O_CLOEXEC"}  # no carrier waited for
 LOCK = {b"O_RDONLY", b"O_NOCTTY", b"O_NONBLOCK", b"O_NOFOLLOW", b"O_CLOEXEC"}
-
-
-def test_case(case, tmp_path, request):
-    config, cwd, locks = request.config, tmp_path / "work", tmp_path / "lock"
-    name = (case.name or "COM" + (case.argv[0] if case.argv else "")).encode("latin-1")
-    cwd.mkdir(), locks.mkdir()
-    path = cwd / os.fsdecode(name.replace(b"\\", b"/") if config.windows else name)
-    held, wrapper = stand(case.stands, path, cwd, request)
-    program = None
-    if case.user == "dialout":  # as Debian has its serial ports' users
-        if os.geteuid() != 0:
-            pytest.skip("only root can start the program as another user")
-        # A copy that they reach from the working folder, wherever the tree lies (/root is 0700).
-        program = "../" + os.path.basename(shutil.copy(config.program, tmp_path))
-        tmp_path.chmod(0o711)
-        wrapper = (*wrapper, "setpriv", "--reuid=nobody", "--regid=nogroup", "--groups=dialout")
-    if case.inject and subprocess.run([*strace(case.inject), "true"], check=False).returncode:
-        pytest.skip(f"strace cannot inject {case.inject} here")
-    crowd = ("sh", "-c", 'exec "$@" 3<&0 4<&0 5<&0 6<&0 7<&0 8<&0 9<&0', "sh") * case.crowded
-    wrapper = (*wrapper, *crowd, *(() if config.windows else strace(case.inject)))
-    settings = held and termios.tcgetattr(held)
-    before = folder(cwd), folder(locks)
-
-    code, out, err = run(config, case.argv, cwd, case.stdout, wrapper, TRACED, program)
-
-    text = BANNER + {0: name + b" inicializado\n", 1: USAGE, 2: FAILURE}[case.status]
-    read_back = b"" if case.stdout in ("closed", "full", "broken pipe") else text
-    assert (code, out) == (case.status, read_back.replace(
-        b"\n", b"\r\n" if config.windows else b"\n")), f"stderr: {err!r}"
-    assert not any(text in err for text in (BANNER, USAGE, FAILURE))
-    assert (folder(cwd), folder(locks)) == before
-    assert not held or termios.tcgetattr(held) == settings
-    # Reading and writing, no sharing (the exclusivity), only what exists.
-    assert not config.windows or case.status == 1 or re.search(
-        rb'CreateFileW L"COM.*" GENERIC_READ GENERIC_WRITE  creation 3 attributes 0x0\n', err)
-    if not config.windows:
-        traced(case, err, text, before[1], locks)
 
 
 def traced(case, err, text, locks_before, locks):
@@ -284,17 +386,24 @@ def traced(case, err, text, locks_before, locks):
     # terminal, the banner before the port opens.
     writes = [(m.start(), sum(map(int, re.findall(rb'(?:iov_len=|", |\.\.\., )(\d+)', m[1]))))
               for m in re.finditer(rb"^writev?\(1, (.*)\) += ", err, re.M)]
-    opens_at = [m.start() for m in re.finditer(OPENED, err, re.M)]
+    opens = list(re.finditer(OPENED, err, re.M))
+    opens_at = [m.start() for m in opens]
     assert sum(n for _, n in writes) == len(text), err
-    assert case.stdout not in ("pipe", "file") or len(writes) == 1 and writes[0][0] > max(
-        opens_at, default=-1), err
-    assert case.stdout != "terminal" or writes[0][0] < min(opens_at, default=len(err)), err
-    assert bool(opens_at) == (case.status != 1), err
-    for path, flags, fd in re.findall(OPENED, err, re.M):
-        # Once for each kind of open, on a free terminal: the port for reading and writing, its
-        # lock files only for reading; neither waits or is created.
-        assert case.stands != "terminal" or set(flags.split(b"|")) - {b"O_LARGEFILE"} == (
-            LOCK if path.startswith(b"/var") else PORT), path
+    if case.stdout in ("pipe", "file"):
+        assert len(writes) == 1 and writes[0][0] > max(opens_at, default=-1), err
+    if case.stdout == "terminal":
+        assert writes[0][0] < min(opens_at, default=len(err)), err
+    # The port once, each lock file at most once, and nothing opened for a refused argument.
+    paths = [m[1] for m in opens]
+    ports = [p for p in paths if not p.startswith(b"/var/")]
+    assert len(ports) == (case.status != 1), err
+    assert sorted(set(paths)) == sorted(paths), err
+    for path, flags, fd in (m.groups() for m in opens):
+        # On a free terminal, the port for reading and writing, its lock files only for reading;
+        # neither waits or is created.
+        if case.stands == a_terminal:
+            assert set(flags.split(b"|")) - {b"O_LARGEFILE"} == (
+                LOCK if path.startswith(b"/var") else PORT), path
         # Never a lock file through a link.
-        assert fd == b"-1" or not path.startswith(b"/var") or not stat.S_ISLNK(
-            locks_before[locks / os.path.basename(os.fsdecode(path))][0]), path
+        if fd != b"-1" and path.startswith(b"/var"):
+            assert not stat.S_ISLNK(locks_before[locks / os.path.basename(os.fsdecode(path))][0])
