@@ -111,6 +111,15 @@ def checkout(tmp_path):
     return top
 
 
+# Where it must not write, each named as from the checkout.
+def the_checkout(top):
+    return "."
+
+
+def its_parent(top):
+    return ".."
+
+
 def a_folder_with(top, *paths):
     """top/dist, holding a user's file at each path (a folder where the path ends in /)."""
     for path in paths:
@@ -122,27 +131,33 @@ def a_folder_with(top, *paths):
     return "dist"
 
 
+def a_folder_with_a_users_file(top):
+    return a_folder_with(top, "notes")
+
+
+def a_folder_with_a_users_sha256sums(top):
+    return a_folder_with(top, "SHA256SUMS", "notes")
+
+
+def a_folder_with_a_folder(top):
+    return a_folder_with(top, "old/")
+
+
 def a_link_to_the_checkout(top):
     (top / "dist").symlink_to(top)
     return "dist"
 
 
-# Where it must not write, given from the checkout: the checkout, its parent, a folder with a
-# user's file (one named as its own SHA256SUMS too) or folder in it, a link, a file.
-REFUSED = {
-    ".": lambda top: ".",
-    "..": lambda top: "..",
-    "a folder with a user's file": lambda top: a_folder_with(top, "notes"),
-    "a folder with a user's SHA256SUMS": lambda top: a_folder_with(top, "SHA256SUMS", "notes"),
-    "a folder with a folder": lambda top: a_folder_with(top, "old/"),
-    "a link to the checkout": a_link_to_the_checkout,
-    "a file": lambda top: "thesis.txt",}
+def a_users_file(top):
+    return "thesis.txt"
 
 
-@pytest.mark.parametrize("out", REFUSED)
+@pytest.mark.parametrize("out", [
+    the_checkout, its_parent, a_folder_with_a_users_file, a_folder_with_a_users_sha256sums,
+    a_folder_with_a_folder, a_link_to_the_checkout, a_users_file], ids=lambda f: f.__name__)
 def test_build_release_refuses_what_it_did_not_write(tmp_path, out):
     top = checkout(tmp_path)
-    given = REFUSED[out](top)
+    given = out(top)
     before = tree(tmp_path)
     done = subprocess.run([top / "scripts/build-release", given], cwd=top, capture_output=True,
                           text=True, check=False)
