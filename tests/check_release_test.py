@@ -136,7 +136,7 @@ def a_folder_with_a_users_file(top):
 
 
 def a_folder_with_a_users_sha256sums(top):
-    return a_folder_with(top, "SHA256SUMS", "notes")
+    return a_folder_with(top, "SHA256SUMS")
 
 
 def a_folder_with_a_folder(top):
