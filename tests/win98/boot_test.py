@@ -4,17 +4,12 @@
 # the logon, starts the Run values. Its own trace says in which order it started each command.
 # It stops the prefix's wineserver, so ctest runs it alone.
 import os
-import pathlib
 import re
 import subprocess
 
 from helpers import open_terminal
-from windows import PREFIX, RUN, install, output
+from windows import PREFIX, RUN, install, output, wine64
 from windows import fixture_disk, fixture_prefix  # noqa: F401 (pytest finds them by name)
-
-def wine64(config):
-    return pathlib.Path(config.windows[0]).with_name("wine64")
-
 
 ANOTHER = r"C:\windows\system32\cmd.exe /c exit"  # a modem program, say, that opens the port
 

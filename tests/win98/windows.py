@@ -15,9 +15,14 @@ SERVICES = RUN + "Services"
 ENTRY = r"HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall\Quelvarn"
 
 
+def wine64(config):
+    """Wine's 64-bit loader, beside the 32-bit one that the tests were given."""
+    return pathlib.Path(config.windows[0]).with_name("wine64")
+
+
 def output(*command, config=None, cwd=None, check=True):
     """A program's stdout; with config, a Windows one, under Wine's 64-bit loader."""
-    wine = [pathlib.Path(config.windows[0]).with_name("wine64")] if config else []
+    wine = [wine64(config)] if config else []
     done = subprocess.run([*wine, *command], capture_output=True, check=check, timeout=300,
                           stdin=subprocess.DEVNULL, cwd=cwd, env={**os.environ, **WINE_ENV})
     return done.stdout if check else (done.returncode, done.stdout)
