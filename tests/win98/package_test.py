@@ -22,12 +22,15 @@ pytestmark = pytest.mark.xdist_group("prefix")
 SIZE_BUDGET = 16384  # bytes of Quelvarn.exe
 
 
-def test_windows_98_loads_and_can_describe_the_image(request, record_property):
+@pytest.fixture(name="image")
+def fixture_image(request):
+    """Quelvarn.exe as Windows' loader and Explorer read it."""
+    return pefile.PE(request.config.windows[1] / "Quelvarn.exe")
+
+
+def test_windows_98_loads_the_image(image, record_property):
     """Also what the loader finds out too late: only names that Windows 98 SE's KERNEL32.DLL and
-    MSVCRT.DLL export, and no wide-character stub. Its version resource, in Spanish (0x0C0A, code
-    page 1252), as Explorer's Properties shows it: the release's version, the banner's company,
-    the licence's copyright line."""
-    image = pefile.PE(request.config.windows[1] / "Quelvarn.exe")
+    MSVCRT.DLL export, and no wide-character stub."""
     header, size = image.OPTIONAL_HEADER, len(image.__data__)
     # i386, PE32, the console subsystem, Windows 4.0.
     assert (image.FILE_HEADER.Machine, header.Magic, header.Subsystem) == (0x14C, 0x10B, 3)
@@ -43,6 +46,10 @@ def test_windows_98_loads_and_can_describe_the_image(request, record_property):
                 or dll == "KERNEL32.DLL" and n.endswith("W")] == [], dll
     assert size <= SIZE_BUDGET
 
+
+def test_windows_can_describe_the_image(request, image):
+    """Its version resource, in Spanish (0x0C0A, code page 1252), as Explorer's Properties shows
+    it: the release's version, the banner's company, the licence's copyright line."""
     version = request.config.option.release[0]
     major, minor, patch = map(int, version.split("."))
     fixed, (strings, translation) = image.VS_FIXEDFILEINFO[0], image.FileInfo[0]
