@@ -103,10 +103,12 @@ def tree(path):
 
 
 def checkout(tmp_path):
-    """build-release in a folder that stands for a checkout, with a user's file in it."""
+    """build-release in a folder that stands for a checkout, with a user's file in it, and the
+    changelog, so that a build that is not refused goes on to write."""
     top = tmp_path / "my checkout"
-    (top / "scripts").mkdir(parents=True)
-    shutil.copy(ROOT / "scripts/build-release", top / "scripts")
+    for path in ("scripts/build-release", "debian/changelog"):
+        (top / path).parent.mkdir(parents=True, exist_ok=True)
+        shutil.copy(ROOT / path, top / path)
     (top / "thesis.txt").write_text("years of work")
     return top
 
@@ -120,27 +122,31 @@ def its_parent(top):
     return ".."
 
 
-def a_folder_with(top, *paths):
-    """top/dist, holding a user's file at each path (a folder where the path ends in /)."""
-    for path in paths:
+def a_folder_with(top, files):
+    """top/dist, holding a user's files, each path's text (a folder where the path ends in /)."""
+    for path, text in files.items():
+        (top / "dist" / path).parent.mkdir(parents=True, exist_ok=True)
         if path.endswith("/"):
-            (top / "dist" / path).mkdir(parents=True)
+            (top / "dist" / path).mkdir()
         else:
-            (top / "dist" / path).parent.mkdir(parents=True, exist_ok=True)
-            (top / "dist" / path).write_text("mine")
+            (top / "dist" / path).write_text(text)
     return "dist"
 
 
 def a_folder_with_a_users_file(top):
-    return a_folder_with(top, "notes")
+    return a_folder_with(top, {"notes": "mine"})
 
 
-def a_folder_with_a_users_sha256sums(top):
-    return a_folder_with(top, "SHA256SUMS")
+def a_folder_with_only_an_empty_sha256sums(top):
+    return a_folder_with(top, {"SHA256SUMS": ""})
 
 
-def a_folder_with_a_folder(top):
-    return a_folder_with(top, "old/")
+def a_folder_with_a_file_that_its_sha256sums_leaves_out(top):
+    return a_folder_with(top, {"notes": "mine", "SHA256SUMS": "other\n"})
+
+
+def a_folder_with_a_folder_that_its_sha256sums_lists(top):
+    return a_folder_with(top, {"old/": None, "SHA256SUMS": "old\n"})
 
 
 def a_link_to_the_checkout(top):
@@ -153,8 +159,10 @@ def a_users_file(top):
 
 
 @pytest.mark.parametrize("out", [
-    the_checkout, its_parent, a_folder_with_a_users_file, a_folder_with_a_users_sha256sums,
-    a_folder_with_a_folder, a_link_to_the_checkout, a_users_file], ids=lambda f: f.__name__)
+    the_checkout, its_parent, a_folder_with_a_users_file, a_folder_with_only_an_empty_sha256sums,
+    a_folder_with_a_file_that_its_sha256sums_leaves_out,
+    a_folder_with_a_folder_that_its_sha256sums_lists, a_link_to_the_checkout, a_users_file],
+    ids=lambda f: f.__name__)
 def test_build_release_refuses_what_it_did_not_write(tmp_path, out):
     top = checkout(tmp_path)
     given = out(top)
