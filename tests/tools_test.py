@@ -77,7 +77,7 @@ HAD = ("install ok installed", "hold ok installed", "deinstall ok installed")
 
 
 @pytest.mark.parametrize("status", [*HAD, "deinstall ok config-files", "install ok unpacked",
-                                    "install reinstreq half-installed", "install ok half-installed",
+                                    "install reinstreq installed", "install ok half-installed",
                                     "unknown ok not-installed", None])
 def test_installs_what_is_not_wholly_installed(tmp_path, status):
     stand_ins(tmp_path, status)
