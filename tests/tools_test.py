@@ -3,6 +3,8 @@
 # scripts/install-dependencies, on a machine that stand-ins describe, installs what is missing.
 import os
 import pathlib
+import re
+import shutil
 import subprocess
 
 import pytest
@@ -48,6 +50,25 @@ def test_manual_page_shows_the_release_whatever_the_environment_says(request, tm
                    env={**os.environ, "SOURCE_DATE_EPOCH": epoch})
     page = (tmp_path / "Quelvarn.1").read_text()
     assert page.startswith(f'.TH QUELVARN 1 {day} "Quelvarn {version}" ')
+
+
+# Trailer dates that the changelog's midnight in UTC does not try: hours, zones, leap days, a
+# century that is no leap year.
+@pytest.mark.parametrize("date", [
+    "Thu, 29 Feb 2024 23:59:59 -0800", "Sat, 01 Jan 2000 05:30:00 +0530",
+    "Mon, 01 Mar 2100 12:00:00 +0100"])
+def test_cmake_reads_the_changelog_entrys_date_as_dpkg_does(tmp_path, date):
+    for path in ("cmake/release.cmake", "debian/changelog"):
+        (tmp_path / path).parent.mkdir()
+        shutil.copy(ROOT / path, tmp_path / path)
+    changelog = tmp_path / "debian/changelog"
+    changelog.write_text(re.sub(r"(?m)^( -- .*>  ).*$", r"\g<1>" + date, changelog.read_text(), 1))
+    (tmp_path / "epoch.cmake").write_text(
+        'include(cmake/release.cmake)\nmessage("${QUELVARN_RELEASE_EPOCH}")\n')
+    said = [subprocess.run(command, cwd=tmp_path, capture_output=True, text=True, check=True)
+            for command in (["cmake", "-P", "epoch.cmake"],
+                            ["dpkg-parsechangelog", "-l", changelog, "-STimestamp"])]
+    assert said[0].stderr == said[1].stdout, date
 
 
 def stand_ins(folder, status, builds=True):
