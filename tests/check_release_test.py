@@ -13,6 +13,7 @@ from typing import Callable, NamedTuple, Union
 import pytest
 
 from conftest import ROOT
+from helpers import contents, copy_from_the_tree
 
 ARTIFACTS = ["Quelvarn", "Quelvarn.exe", "*.zip", "*.img", "quelvarn_*_*.deb", "quelvarn-win98_*",
              "quelvarn-dbgsym_*", "*.tar.xz", "*.dsc"]
@@ -96,19 +97,11 @@ def test_check_release(request, case, user):
     assert says.format(copy.name) in said, said
 
 
-def tree(path):
-    """Every path under path, with its content or a link's target."""
-    return {p: os.readlink(p) if p.is_symlink() else p.read_bytes() if p.is_file() else None
-            for p in path.rglob("*")}
-
-
 def checkout(tmp_path):
     """build-release in a folder that stands for a checkout, with a user's file in it, and the
     changelog, so that a build that is not refused goes on to write."""
     top = tmp_path / "my checkout"
-    for path in ("scripts/build-release", "debian/changelog"):
-        (top / path).parent.mkdir(parents=True, exist_ok=True)
-        shutil.copy(ROOT / path, top / path)
+    copy_from_the_tree(top, "scripts/build-release", "debian/changelog")
     (top / "thesis.txt").write_text("years of work")
     return top
 
@@ -166,10 +159,10 @@ def a_users_file(top):
 def test_build_release_refuses_what_it_did_not_write(tmp_path, out):
     top = checkout(tmp_path)
     given = out(top)
-    before = tree(tmp_path)
+    before = contents(tmp_path)
     done = subprocess.run([top / "scripts/build-release", given], cwd=top, capture_output=True,
                           text=True, check=False)
-    assert (done.returncode, tree(tmp_path)) == (2, before), done.stderr
+    assert (done.returncode, contents(tmp_path)) == (2, before), done.stderr
     assert done.stderr.startswith("build-release: "), done.stderr
 
 

@@ -20,7 +20,7 @@ from typing import Callable, NamedTuple, Optional, Union
 import pytest
 
 from conftest import WINE_ENV
-from helpers import BANNER, FAILURE, USAGE, open_terminal
+from helpers import BANNER, FAILURE, USAGE, contents, mount_namespace, open_terminal
 
 POSIX, WINDOWS, BOTH = ("posix",), ("windows",), ("posix", "windows")
 PID = os.getpid()  # a process that runs: the one running the tests
@@ -252,9 +252,7 @@ def stand(case, path, spot):
     if not terminal:
         return None, ()
     device, link = terminal
-    unshare = ["unshare", "--mount"] if os.geteuid() == 0 else ["unshare", "--mount", "-r"]
-    if subprocess.run([*unshare, "true"], check=False).returncode != 0:
-        pytest.skip("no mount namespace can be made here for a terminal")
+    unshare = mount_namespace("for a terminal")
     fd, other = open_terminal(spot.request)
     case.hold(other)
     case.lock(types.SimpleNamespace(request=spot.request, device=spot.locks / f"LCK..{device}",
@@ -274,12 +272,6 @@ def as_a_dialout_user(config, tmp_path):
     program = "../" + os.path.basename(shutil.copy(config.program, tmp_path))
     tmp_path.chmod(0o711)
     return program, ("setpriv", "--reuid=nobody", "--regid=nogroup", "--groups=dialout")
-
-
-def folder(path):
-    """What lstat says of each thing in path, and its content or a link's target."""
-    return {p: (p.lstat().st_mode, p.lstat().st_mtime_ns, os.readlink(p) if p.is_symlink()
-                else p.read_bytes() if p.is_file() else None) for p in path.iterdir()}
 
 
 def strace(inject=""):
@@ -315,7 +307,7 @@ def test_case(case, tmp_path, request):
     if not config.windows:
         wrapper = (*wrapper, *strace(case.inject))
     settings = held and termios.tcgetattr(held)
-    before = folder(spot.cwd), folder(spot.locks)
+    before = contents(spot.cwd), contents(spot.locks)
 
     code, out, err = run(config, case.argv, spot.cwd, case.stdout, wrapper, TRACED, program)
 
@@ -324,7 +316,7 @@ def test_case(case, tmp_path, request):
     line_end = b"\r\n" if config.windows else b"\n"
     assert (code, out) == (case.status, read_back.replace(b"\n", line_end)), f"stderr: {err!r}"
     assert not any(text in err for text in (BANNER, USAGE, FAILURE))
-    assert (folder(spot.cwd), folder(spot.locks)) == before
+    assert (contents(spot.cwd), contents(spot.locks)) == before
     if held:
         assert termios.tcgetattr(held) == settings
     if config.windows:

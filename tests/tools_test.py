@@ -4,12 +4,12 @@
 import os
 import pathlib
 import re
-import shutil
 import subprocess
 
 import pytest
 
 from conftest import ROOT
+from helpers import copy_from_the_tree, mount_namespace
 
 SCRIPTS = [*(ROOT / "scripts").iterdir(), ROOT / "bench/run", ROOT / ".ci/run",
            ROOT / "debian/static-built-using", ROOT / "debian/tests/end-to-end",
@@ -25,10 +25,7 @@ def without_dpkg(*command):
     """command in a mount namespace where dpkg-dev's programs do not run, as on a system
     without Debian's tools."""
     hide = 'for tool in /usr/bin/dpkg-*; do mount --bind /dev/null "$tool"; done; exec "$@"'
-    as_root = [] if os.geteuid() == 0 else ["-r"]
-    if subprocess.run(["unshare", "--mount", *as_root, "true"], check=False).returncode:
-        pytest.skip("no mount namespace can be made here to hide dpkg-dev")
-    return ["unshare", "--mount", *as_root, "sh", "-c", hide, "sh", *command]
+    return [*mount_namespace("to hide dpkg-dev"), "sh", "-c", hide, "sh", *command]
 
 
 def test_cmake_and_a_compiler_build_the_windows_release(request, tmp_path):
@@ -58,9 +55,7 @@ def test_manual_page_shows_the_release_whatever_the_environment_says(request, tm
     "Thu, 29 Feb 2024 23:59:59 -0800", "Sat, 01 Jan 2000 05:30:00 +0530",
     "Mon, 01 Mar 2100 12:00:00 +0100"])
 def test_cmake_reads_the_changelog_entrys_date_as_dpkg_does(tmp_path, date):
-    for path in ("cmake/release.cmake", "debian/changelog"):
-        (tmp_path / path).parent.mkdir()
-        shutil.copy(ROOT / path, tmp_path / path)
+    copy_from_the_tree(tmp_path, "cmake/release.cmake", "debian/changelog")
     changelog = tmp_path / "debian/changelog"
     changelog.write_text(re.sub(r"(?m)^( -- .*>  ).*$", r"\g<1>" + date, changelog.read_text(), 1))
     (tmp_path / "epoch.cmake").write_text(
