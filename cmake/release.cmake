@@ -13,36 +13,25 @@ endif()
 set(QUELVARN_VERSION ${CMAKE_MATCH_1})
 # The first trailer line is the latest entry's: " -- NAME <MAIL>  DATE", the
 # date as RFC 5322 writes it, "Mon, 07 Dec 2026 00:00:00 +0000".
-set(day "[0-9][0-9]?")
-set(two "[0-9][0-9]")
-if(NOT changelog MATCHES
-   "\n -- [^\n]*>  [A-Z][a-z][a-z], (${day}) ([A-Z][a-z][a-z]) ([0-9][0-9][0-9][0-9]) (${two}):(${two}):(${two}) ([+-])(${two})(${two})\n")
+set(months Jan Feb Mar Apr May Jun Jul Aug Sep Oct Nov Dec)
+list(JOIN months | month)
+set(two "([0-9][0-9])")
+if(NOT changelog MATCHES "\n -- [^\n]*>  [A-Z][a-z][a-z], ([0-9][0-9]?) (${month}) ([0-9]+) ${two}:${two}:${two} ([+-])${two}${two}\n")
   message(FATAL_ERROR "debian/changelog: no date in its latest entry's trailer line")
 endif()
-set(fields ${CMAKE_MATCH_1} ${CMAKE_MATCH_2} ${CMAKE_MATCH_3} ${CMAKE_MATCH_4}
-    ${CMAKE_MATCH_5} ${CMAKE_MATCH_6} ${CMAKE_MATCH_7} ${CMAKE_MATCH_8} ${CMAKE_MATCH_9})
+set(fields ${CMAKE_MATCH_1} ${CMAKE_MATCH_2} ${CMAKE_MATCH_3} ${CMAKE_MATCH_4} ${CMAKE_MATCH_5}
+    ${CMAKE_MATCH_6} ${CMAKE_MATCH_7} ${CMAKE_MATCH_8} ${CMAKE_MATCH_9})
 # math() would read a leading zero as octal.
 list(TRANSFORM fields REPLACE "^0([0-9])" "\\1")
 list(POP_FRONT fields d month y hour minute second sign zone_hours zone_minutes)
-set(months Jan Feb Mar Apr May Jun Jul Aug Sep Oct Nov Dec)
 list(FIND months ${month} m)
-if(m LESS 0)
-  message(FATAL_ERROR "debian/changelog: no month called ${month}")
-endif()
 # Days since 1970-01-01 of a date in the proleptic Gregorian calendar,
 # counted from March so that a leap day ends its year (Howard Hinnant's
 # days_from_civil); valid from the year 0 on.
-math(EXPR m "${m} + 1")
-if(m LESS_EQUAL 2)
-  math(EXPR y "${y} - 1")
-  math(EXPR m "${m} + 9")
-else()
-  math(EXPR m "${m} - 3")
-endif()
-math(EXPR era "${y} / 400")
-math(EXPR year_of_era "${y} - ${era} * 400")
-math(EXPR day_of_year "(153 * ${m} + 2) / 5 + ${d} - 1")
-math(EXPR days "${era} * 146097 + ${year_of_era} * 365 + ${year_of_era} / 4
-                - ${year_of_era} / 100 + ${day_of_year} - 719468")
+math(EXPR y "${y} - 1 + (${m} + 10) / 12")
+math(EXPR m "(${m} + 10) % 12")
+math(EXPR year_of_era "${y} % 400")
+math(EXPR days "${y} / 400 * 146097 + ${year_of_era} * 365 + ${year_of_era} / 4
+                - ${year_of_era} / 100 + (153 * ${m} + 2) / 5 + ${d} - 1 - 719468")
 math(EXPR QUELVARN_RELEASE_EPOCH "${days} * 86400 + ${hour} * 3600 + ${minute} * 60 + ${second}
                                   - (${sign}1) * (${zone_hours} * 3600 + ${zone_minutes} * 60)")

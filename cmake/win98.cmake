@@ -44,26 +44,24 @@ set(disk ${CMAKE_BINARY_DIR}/${package_name}.img)
 set(staged ${notes} ${CMAKE_BINARY_DIR}/Quelvarn.exe)
 list(TRANSFORM staged REPLACE ".*/" "${package_name}/")
 list(SORT staged)
-find_program(ZIP zip REQUIRED)
 find_program(MKFS_FAT mkfs.fat PATHS /sbin /usr/sbin REQUIRED)
-find_program(MCOPY mcopy REQUIRED)
 # Nothing of the builder's reaches either archive: the files' modes are set
-# here, not left to the umask; their times are SOURCE_DATE_EPOCH's, written
+# here, not left to the umask; their times are the release's, written
 # in UTC, since FAT and ZIP store local time; zip -X leaves out the owner's
 # uid and gid. mkfs.fat would draw the volume serial at random and date the
-# label now: the serial is the build's date instead, as DOS made it from
+# label now: the serial is the release's date instead, as DOS made it from
 # the date of formatting, and --invariant fixes the rest.
-math(EXPR serial "${QUELVARN_EPOCH} & 0xFFFFFFFF" OUTPUT_FORMAT HEXADECIMAL)
+math(EXPR serial "${QUELVARN_RELEASE_EPOCH} & 0xFFFFFFFF" OUTPUT_FORMAT HEXADECIMAL)
 string(REPLACE 0x "" serial ${serial})
-set(utc ${CMAKE_COMMAND} -E env TZ=UTC0 SOURCE_DATE_EPOCH=${QUELVARN_EPOCH})
+set(utc ${CMAKE_COMMAND} -E env TZ=UTC0 SOURCE_DATE_EPOCH=${QUELVARN_RELEASE_EPOCH})
 add_custom_command(OUTPUT ${zip} ${disk}
   COMMAND rm -rf ${package_name} ${zip} ${disk}
   COMMAND install -D -m 0644 -t ${package_name} ${notes}
   COMMAND install -m 0755 $<TARGET_FILE:Quelvarn> ${package_name}
-  COMMAND touch -d @${QUELVARN_EPOCH} ${staged}
-  COMMAND ${utc} ${ZIP} -X -D -q ${zip} ${staged}
+  COMMAND touch -d @${QUELVARN_RELEASE_EPOCH} ${staged}
+  COMMAND ${utc} zip -X -D -q ${zip} ${staged}
   COMMAND ${utc} ${MKFS_FAT} --invariant -i ${serial} -C -n QUELVARN ${disk} 1440
-  COMMAND ${utc} ${MCOPY} -i ${disk} ${staged} ::
+  COMMAND ${utc} mcopy -i ${disk} ${staged} ::
   DEPENDS Quelvarn ${notes}
   COMMENT "Writing ${package_name}.zip and ${package_name}.img"
   VERBATIM)

@@ -1,12 +1,21 @@
-# What the tests run on, as ctest or scripts/check passes it: a native build, Quelvarn.exe and its
-# disk under Wine's 32-bit side, or the release that scripts/build-release made, its packages as
-# they ship; and the release they must all carry.
+# What the tests run on, as ctest or scripts/check passes it (a native build, Quelvarn.exe and its
+# disk under Wine's 32-bit side, or the release that scripts/build-release made), the release that
+# they must all name, and what more than one test file needs: Quelvarn's own texts, as a caller
+# reads them, a terminal that another program holds open, as a serial port stands on Debian, a
+# mount namespace, and what a folder holds.
+import grp
+import os
 import pathlib
+import pty
 import subprocess
-import tempfile
 
+import pytest
 
 ROOT = pathlib.Path(__file__).parents[1]
+BANNER = (b"Quelvarn: Programa para patchear problema de puertos seriales bajo Windows 98 SE\n"
+          b"Compa\xa4\xa1a Ketravol\n")
+USAGE = b"Uso: Quelvarn n\n\tn: numero de COM a usar\n"
+FAILURE = b"El puerto especificado no pudo ser abierto\n"
 # Wine's own errors stay on, so that a run that Wine failed says so.
 WINE_ENV = {"WINEDEBUG": "-all,err+all"}
 
@@ -15,33 +24,53 @@ def pytest_addoption(parser):
     add = parser.addoption
     add("--release", nargs=2, metavar=("VERSION", "DAY"), help="what every shipped text names")
     add("--program", help="a native Quelvarn")
-    add("--artifacts", help="a release from scripts/build-release, whose Quelvarn the table runs")
     add("--windows", nargs=2, metavar=("WINE", "TREE"), help="Wine's 32-bit loader, and the tree "
         "holding Quelvarn.exe, its ZIP and floppy image")
+    add("--artifacts", help="a release that scripts/build-release made")
     add("--trees", nargs=2, metavar=("LINUX", "WINDOWS"), help="the presets' trees")
 
 
 def pytest_configure(config):
-    config.program = config.getoption("program")
-    if config.getoption("artifacts"):
-        config.dist = pathlib.Path(config.getoption("artifacts")).resolve()
-        config.unpacked_dir = tempfile.TemporaryDirectory(prefix="quelvarn-")
-        config.unpacked = pathlib.Path(config.unpacked_dir.name)
-        subprocess.run(["dpkg-deb", "-x", next(config.dist.glob("quelvarn_*_*.deb")),
-                        config.unpacked], check=True)
-        config.program = str(config.unpacked / "usr/bin/Quelvarn")
     config.windows = config.getoption("windows")
     if config.windows:
-        wine, tree = config.windows
-        how = subprocess.run([ROOT / "scripts/how-i386-runs"], check=True, capture_output=True,
-                             text=True).stdout.strip()
-        config.windows = (wine, pathlib.Path(tree), f"the i686 Quelvarn.exe that ships, {how}")
+        config.windows = (config.windows[0], pathlib.Path(config.windows[1]))
 
 
-def pytest_terminal_summary(terminalreporter, config):
-    # The figures that tests record, which xdist's workers cannot print.
+def pytest_terminal_summary(terminalreporter):
+    """The figures that tests record, such as sizes against their budgets, which xdist's workers
+    cannot print."""
     for report in terminalreporter.stats.get("passed", []):
         for name, value in report.user_properties:
             terminalreporter.write_line(f"{name}: {value}")
-    if config.windows:
-        terminalreporter.write_line(f"Windows rows ran on {config.windows[2]}")
+
+
+def open_terminal(request, link=None):
+    """A terminal that another program has open, linked from link where given; returns our own
+    end's fd and the other program's, both closed when the test ends."""
+    master, slave = pty.openpty()
+    if os.geteuid() == 0:  # a serial port's owner and mode on Debian
+        os.chown(os.ttyname(slave), 0, grp.getgrnam("dialout").gr_gid)
+        os.chmod(os.ttyname(slave), 0o660)
+    # Another program's own open file, so that its hold is not ours.
+    other = os.open(os.ttyname(slave), os.O_RDWR | os.O_NOCTTY)
+    for fd in (master, slave, other):
+        request.addfinalizer(lambda fd=fd: os.close(fd))
+    if link:
+        os.symlink(os.ttyname(slave), link)
+    return slave, other
+
+
+def mount_namespace(purpose):
+    """The command that starts a program in a mount namespace of its own, as root there where the
+    tests are not; skips the test, saying what it was for, where none can be made here."""
+    unshare = ["unshare", "--mount", *([] if os.geteuid() == 0 else ["-r"])]
+    if subprocess.run([*unshare, "true"], check=False).returncode != 0:
+        pytest.skip(f"no mount namespace can be made here {purpose}")
+    return unshare
+
+
+def contents(path):
+    """Every path under path, with what lstat says of it (mode, time) and its content or a link's
+    target: what a run that must change nothing leaves as it was."""
+    return {p: (p.lstat().st_mode, p.lstat().st_mtime_ns, os.readlink(p) if p.is_symlink()
+                else p.read_bytes() if p.is_file() else None) for p in path.rglob("*")}

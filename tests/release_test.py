@@ -1,102 +1,158 @@
-# The release that scripts/build-release made, as it ships: what Debian's checker says of its
-# packages and their source, what the program loads and weighs, the notices of all the code in
-# them, the release that each text names, and that the presets made the same bytes.
+# The release that scripts/build-release made, as it ships: what the program loads and weighs, the
+# notices of all the code in it, the release that each text names, the source packages that
+# Static-Built-Using names, that the presets made the same bytes; that CMake alone dates the
+# release as dpkg does; that build-release builds the tree as it stands and writes only where
+# nothing stands; and scripts/check-release shown the release and tampered copies of it.
+import email.utils
+import os
 import pathlib
 import re
+import shutil
 import subprocess
+import tarfile
+import tempfile
 
-from conftest import ROOT
+import pytest
+
+from conftest import ROOT, contents
 
 SIZE_BUDGET = 32768  # bytes of /usr/bin/Quelvarn
 
 
-def output(*command):
-    return subprocess.run(command, capture_output=True, text=True, check=True).stdout
+def run(*command, **options):
+    return subprocess.run(command, capture_output=True, text=True, check=True, **options).stdout
 
 
-def test_lintian_accepts_it(request):
-    """Every tag at warning or above, pedantic included, but one that Debian 12's lintian gives a
-    -dbgsym package for a field that Debian Policy 4.6.2 added, and that only newer debhelper
-    leaves out of it."""
-    said = subprocess.run(["lintian", "--pedantic", *request.config.dist.glob("*.changes")],
-                          capture_output=True, text=True, check=False).stdout
-    assert [line for line in said.splitlines() if line[:2] in ("E:", "W:") and line != (
-        "W: quelvarn-dbgsym: unknown-field Static-Built-Using")] == [], said
+@pytest.fixture(name="dist")
+def fixture_dist(request):
+    return pathlib.Path(request.config.getoption("artifacts")).resolve()
 
 
-def test_program_loads_nothing_and_keeps_to_its_size(request, record_property):
-    program = request.config.unpacked / "usr/bin/Quelvarn"
-    assert not re.search("INTERP|DYNAMIC", output("readelf", "-l", program))
+def test_the_package_holds_the_release(request, dist, tmp_path, record_property):
+    """The program as the package installs it: static, within its budget; the copyright file
+    with Quelvarn's licence and musl's copyright lines as Debian's own musl package gives them,
+    since the program links musl in; the manual page and every package at the release's version
+    and day; Static-Built-Using naming source packages at their versions, as Policy 7.8 asks."""
+    version, day = request.config.option.release
+    run("dpkg-deb", "-x", next(dist.glob("quelvarn_*_*.deb")), tmp_path)
+    program = tmp_path / "usr/bin/Quelvarn"
     record_property("release Quelvarn", f"{program.stat().st_size} bytes of {SIZE_BUDGET}")
     assert program.stat().st_size <= SIZE_BUDGET
-
-
-def test_copyright_holds_every_notice(request):
-    """Quelvarn's licence, musl's copyright lines as Debian's own musl package gives them and
-    mingw-w64's: the programs link them in. (Lintian checks that each Files: pattern names files
-    of the source.)"""
-    notices = (request.config.unpacked / "usr/share/doc/quelvarn/copyright").read_text()
+    assert not re.search("INTERP|DYNAMIC", run("readelf", "-l", program))
+    notices = " ".join(w for w in (tmp_path / "usr/share/doc/quelvarn/copyright").read_text()
+                       .replace("Copyright: ", "").split() if w != ".")
     licence = (ROOT / "LICENSE").read_text()
     musl = re.search(r"^Files: \*\nCopyright: ((?:.*\n)+?)License",
-                     open("/usr/share/doc/musl/copyright").read(), re.M)[1]
-    mingw = re.search(r"^Files: \*\nCopyright: (.*)\nLicense: ZPL-2.1\n", pathlib.Path(
-        "/usr/share/doc/mingw-w64-i686-dev/copyright").read_text(), re.M)[1]
-    assert re.search(r"^Copyright: (.*)$", notices, re.M)[1] in licence
-    words = " ".join(word for word in notices.split() if word != ".")
-    assert [n for n in (licence[licence.index("Permission"):], *musl.splitlines(), mingw)
-            if " ".join(n.split()).replace("Copyright: ", "") not in words] == []
-
-
-def test_every_text_names_the_release(request):
-    """The manual page and the packages, dated and numbered as debian/changelog's entry; the
-    .changes names the commit that they were built from, and whether the tree differed."""
-    version, day = request.config.option.release
-    page = output("zcat", request.config.unpacked / "usr/share/man/man1/Quelvarn.1.gz")
+                     pathlib.Path("/usr/share/doc/musl/copyright").read_text(), re.M)[1]
+    assert [n for n in (re.search("^Copyright (.*)", licence, re.M)[1], licence[licence.index(
+        "Permission"):], *musl.splitlines()) if " ".join(n.split()) not in notices] == []
+    page = run("zcat", tmp_path / "usr/share/man/man1/Quelvarn.1.gz")
     assert page.startswith(f'.TH QUELVARN 1 {day} "Quelvarn {version}" ')
     assert set(re.findall(r"\b\d+\.\d+\.\d+\b", page)) <= {version}
-    assert {d.name.split("_")[1] for d in request.config.dist.glob("*.deb")} == {version}
-    changes = next(request.config.dist.glob("*.changes")).read_text()
-    git = ["git", "-C", ROOT]
-    head = subprocess.run([*git, "rev-parse", "HEAD"], capture_output=True, text=True)
-    if head.returncode == 0:  # none from a source archive
-        changed = subprocess.run([*git, "diff", "--quiet", "HEAD"]).returncode != 0
-        assert f"\nX-Quelvarn-Commit: {head.stdout}" in changes
-        assert re.search(r"\nX-Quelvarn-Tree: (.*)", changes)[1].startswith(
-            "with uncommitted changes, tree " if changed else "as committed"), changes
+    installed = run("dpkg-query", "-W", "-f", "${source:Package} (= ${source:Version})\n")
+    for deb in dist.glob("*.deb"):
+        assert deb.name.split("_")[1] == version
+        named = run("dpkg-deb", "-f", deb, "Static-Built-Using").strip()
+        assert named and set(named.split(", ")) <= set(installed.splitlines()), deb.name
 
 
-def identified_only_by_name(program, tmp_path):
-    """The program without its build-id and the debug link that dh_strip adds: the two notes
-    that name a build, not what it runs."""
-    bare = tmp_path / program.name
-    subprocess.run(["objcopy", "-R", ".note.gnu.build-id", "-R", ".gnu_debuglink",
-                    "--remove-section=.comment", "--remove-section=.note", "--strip-all",
-                    program, bare], check=True, capture_output=True)
-    return bare.read_bytes()
+def bare(program, folder):
+    """The program without the notes that name a build rather than what it runs: its build-id
+    and the debug link that dh_strip adds."""
+    run("objcopy", "--remove-section=.note*", "--remove-section=.gnu_debuglink",
+        "--remove-section=.comment", "--strip-all", program, folder / program.name)
+    return (folder / program.name).read_bytes()
 
 
-def test_presets_build_the_release(request, tmp_path):
-    """What a developer's presets build is what the packages ship: Quelvarn.exe and the disks
-    byte for byte, the Linux program once stripped as dh_strip strips it (whose build-id also
-    covers the debugging information that the package's build adds for its -dbgsym)."""
+def test_presets_build_the_release(request, dist, tmp_path):
+    """What a developer's presets build from this tree is what the packages ship: Quelvarn.exe
+    and the disks byte for byte, the Linux program once stripped as dh_strip strips it (whose
+    build-id also covers the debugging information that the package's build adds)."""
     linux, windows = map(pathlib.Path, request.config.getoption("trees"))
-    shipped = {a.name: a for a in request.config.dist.glob("Quelvarn*")}
+    shipped = {a.name: a for a in dist.glob("Quelvarn*")}
     version = request.config.option.release[0]
     assert set(shipped) == {"Quelvarn", "Quelvarn.exe", *(
         f"Quelvarn-{version}-win98.{kind}" for kind in ("zip", "img"))}
     assert [n for n in shipped if n != "Quelvarn" and
             shipped[n].read_bytes() != (windows / n).read_bytes()] == []
     (tmp_path / "preset").mkdir()
-    assert identified_only_by_name(shipped["Quelvarn"], tmp_path) == identified_only_by_name(
-        linux / "Quelvarn", tmp_path / "preset")
+    assert bare(shipped["Quelvarn"], tmp_path) == bare(linux / "Quelvarn", tmp_path / "preset")
 
 
-def test_program_keeps_its_stack_protector(request):
-    """Each of its own functions with a buffer checks a canary before it returns, read off the
-    release preset's program, which keeps its symbols."""
-    linux = pathlib.Path(request.config.getoption("trees")[0])
-    code = output("objdump", "-d", "--no-show-raw-insn", "-C", linux / "Quelvarn")
-    checked = {m[1] for m in re.finditer(r"^[0-9a-f]+ <([^>]+)>:\n((?:.+\n)+)", code, re.M)
-               if "<__stack_chk_fail" in m[2]}
-    assert {"main", "InitializePort(char const*)", "LockFileNamesALiveProcess(char const*)"} \
-        <= checked, checked
+# The 15th of each month, and dates that midnight in UTC does not try: an hour and a zone behind,
+# half an hour ahead, a leap day, a century that is no leap year.
+@pytest.mark.parametrize("date", [
+    *(email.utils.format_datetime(email.utils.parsedate_to_datetime(f"15 {month} 2027 12:00 GMT"))
+      for month in ("Jan", "Feb", "Mar", "Apr", "May", "Jun", "Jul", "Aug", "Sep", "Oct", "Nov",
+                    "Dec")),
+    "Thu, 29 Feb 2024 23:59:59 -0800", "Sat, 01 Jan 2000 05:30:00 +0530",
+    "Mon, 01 Mar 2100 12:00:00 +0100"])
+def test_cmake_alone_dates_the_release_as_dpkg_does(tmp_path, date):
+    for path in ("cmake/release.cmake", "debian/changelog"):
+        (tmp_path / path).parent.mkdir()
+        shutil.copy(ROOT / path, tmp_path / path)
+    changelog = tmp_path / "debian/changelog"
+    changelog.write_text(re.sub(r"(?m)^( -- .*>  ).*$", r"\g<1>" + date, changelog.read_text(), 1))
+    (tmp_path / "epoch.cmake").write_text('include(cmake/release.cmake)\n'
+                                          'message("${QUELVARN_RELEASE_EPOCH}")\n')
+    assert subprocess.run(["cmake", "-P", "epoch.cmake"], cwd=tmp_path, capture_output=True,
+                          text=True).stderr == run("dpkg-parsechangelog", "-l", changelog,
+                                                   "-STimestamp"), date
+
+
+def test_build_release_builds_a_copied_tree_as_it_stands_and_only_into_a_new_folder(tmp_path):
+    """A checkout copied as cp -a copies it, whose index holds the original's file stats, with a
+    change not yet committed: the source archive holds the change, and the .changes says so.
+    Then a folder that exists, the checkout itself, is refused and left as it was."""
+    copy, out = tmp_path / "checkout", tmp_path / "out"
+    shutil.copytree(ROOT, copy, symlinks=True, ignore=shutil.ignore_patterns("build"))
+    with open(copy / "README.md", "a") as readme:
+        readme.write("A change not yet committed.\n")
+    run(copy / "scripts/build-release", out, env={**os.environ, "DEB_BUILD_OPTIONS": "nocheck"})
+    with tarfile.open(next(out.glob("*.tar.xz"))) as archive:
+        readme = archive.extractfile(next(m for m in archive if m.name.endswith("/README.md")))
+        assert readme.read().endswith(b"A change not yet committed.\n")
+    assert "\nX-Quelvarn-Tree: with uncommitted changes, tree " in next(
+        out.glob("*.changes")).read_text()
+    before = contents(tmp_path)
+    refused = subprocess.run([copy / "scripts/build-release", copy], capture_output=True, text=True)
+    assert (refused.returncode, contents(tmp_path)) == (2, before), refused.stderr
+
+
+def flip(path):  # a byte in the middle
+    data = bytearray(path.read_bytes())
+    data[len(data) // 2] ^= 1
+    path.write_bytes(data)
+
+
+# What check-release says of the release as built, and of copies with a byte changed in each
+# artifact, or one left out, each with SHA256SUMS written anew, or that SHA256SUMS does not match.
+@pytest.mark.parametrize("change, pattern, summed, says", [
+    (None, "", True, "the same bytes: 9 artifacts, 1 rebuilds"),
+    *[(flip, p, True, "differ") for p in ("*.deb", "*.zip", "*.img", "*.exe", "Quelvarn",
+                                           "*.tar.xz", "*.dsc")],
+    (os.unlink, "*.exe", True, "Only in"), (flip, "*.img", False, "does not match SHA256SUMS")])
+@pytest.mark.parametrize("user", ["root", "nobody"])
+def test_check_release_accepts_the_release_and_nothing_else(dist, change, pattern, summed, says,
+                                                             user):
+    """Against a copy of the release as built, so that no case rebuilds; as root and as another
+    user, in a folder of /tmp that both reach wherever the tree lies."""
+    if user != "root" and os.geteuid() != 0:
+        pytest.skip("only root can check as another user")
+    folder = pathlib.Path(tempfile.mkdtemp())
+    folder.chmod(0o755)
+    for name in ("given", "copy"):
+        shutil.copytree(dist, folder / name)
+    shutil.copy(ROOT / "scripts/check-release", folder)
+    if change:
+        change(next((folder / "copy").glob(pattern)))
+    if change and summed:
+        names = sorted(p.name for p in (folder / "copy").iterdir() if p.name != "SHA256SUMS")
+        (folder / "copy/SHA256SUMS").write_text(run("sha256sum", *names, cwd=folder / "copy"))
+    as_user = [] if user == "root" else ["setpriv", "--reuid=nobody", "--regid=nogroup",
+                                         "--clear-groups"]
+    done = subprocess.run([*as_user, "./check-release", "--against", "given", "copy"],
+                          cwd=folder, capture_output=True, text=True)
+    shutil.rmtree(folder)
+    assert (done.returncode, says in done.stdout + done.stderr) == (1 if change else 0, True), \
+        done.stdout + done.stderr

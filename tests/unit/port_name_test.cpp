@@ -1,5 +1,6 @@
 // The argument reader and the port name, in-process: what each argument reads as, the same on
-// every host, and what name it composes.
+// every host, and what name it composes. It holds the tests' main too.
+#define DOCTEST_CONFIG_IMPLEMENT_WITH_MAIN
 #include <doctest/doctest.h>
 
 #include <cstring>
