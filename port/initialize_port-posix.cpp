@@ -6,15 +6,10 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+#include "port/device_path.h"
 #include "port/initialize_port.h"
 #include "port/lock_file.h"
 
-namespace {
-
-// Win32 resolves "COM1" to "COM9" as serial devices wherever they appear;
-// Linux calls the same ports ttyS0 to ttyS8. Any other name ("COM07",
-// "COM10", "COM3abc") is a plain path, relative to the working directory,
-// as it is on Windows.
 const char* DevicePath(const char* name, char (&device)[sizeof "/dev/ttyS0"]) {
   if (name[0] != 'C' || name[1] != 'O' || name[2] != 'M' || name[3] < '1' ||
       name[3] > '9' || name[4] != '\0') {
@@ -24,6 +19,8 @@ const char* DevicePath(const char* name, char (&device)[sizeof "/dev/ttyS0"]) {
   device[sizeof device - 2] = static_cast<char>(name[3] - 1);
   return device;
 }
+
+namespace {
 
 // glibc declares ioctl's request an unsigned long, musl an int, and
 // TIOCGEXCL does not fit an int: take the type from ioctl itself.

@@ -1,13 +1,9 @@
 # What the tests run on, as ctest or scripts/check passes it (a native build, Quelvarn.exe and its
 # disk under Wine's 32-bit side, or the release that scripts/build-release made), the release that
 # they must all name, and what more than one test file needs: Quelvarn's own texts, as a caller
-# reads them, a terminal that another program holds open, as a serial port stands on Debian, a
-# mount namespace, and what a folder holds.
-import grp
+# reads them, and what a folder holds.
 import os
 import pathlib
-import pty
-import subprocess
 
 import pytest
 
@@ -42,31 +38,6 @@ def pytest_terminal_summary(terminalreporter):
     for report in terminalreporter.stats.get("passed", []):
         for name, value in report.user_properties:
             terminalreporter.write_line(f"{name}: {value}")
-
-
-def open_terminal(request, link=None):
-    """A terminal that another program has open, linked from link where given; returns our own
-    end's fd and the other program's, both closed when the test ends."""
-    master, slave = pty.openpty()
-    if os.geteuid() == 0:  # a serial port's owner and mode on Debian
-        os.chown(os.ttyname(slave), 0, grp.getgrnam("dialout").gr_gid)
-        os.chmod(os.ttyname(slave), 0o660)
-    # Another program's own open file, so that its hold is not ours.
-    other = os.open(os.ttyname(slave), os.O_RDWR | os.O_NOCTTY)
-    for fd in (master, slave, other):
-        request.addfinalizer(lambda fd=fd: os.close(fd))
-    if link:
-        os.symlink(os.ttyname(slave), link)
-    return slave, other
-
-
-def mount_namespace(purpose):
-    """The command that starts a program in a mount namespace of its own, as root there where the
-    tests are not; skips the test, saying what it was for, where none can be made here."""
-    unshare = ["unshare", "--mount", *([] if os.geteuid() == 0 else ["-r"])]
-    if subprocess.run([*unshare, "true"], check=False).returncode != 0:
-        pytest.skip(f"no mount namespace can be made here {purpose}")
-    return unshare
 
 
 def contents(path):

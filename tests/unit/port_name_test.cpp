@@ -1,10 +1,7 @@
-// The argument reader and the port name, in-process: what each argument reads as, the same on
-// every host, and what name it composes. It holds the tests' main too.
+// The argument reader, in-process: what each argument reads as, the same on every host. It holds
+// the tests' main too.
 #define DOCTEST_CONFIG_IMPLEMENT_WITH_MAIN
 #include <doctest/doctest.h>
-
-#include <cstring>
-#include <string>
 
 #include "driver/port_name.h"
 
@@ -30,17 +27,4 @@ TEST_CASE("an argument reads as a 32-bit number, blanks and one sign first") {
     CAPTURE(c.argument);
     CHECK(ReadArgumentValue(c.argument) == c.value);
   }
-}
-
-TEST_CASE("the name is COM and the argument byte for byte, while it fits") {
-  char name[PORT_NAME_SIZE];
-  const std::string fitting[] = {"07", " 3", "3%n%s%x", "3\\", std::string(124, '7')};
-  for (const std::string& argument : fitting) {
-    CAPTURE(argument);
-    REQUIRE(ComposePortName(name, argument.c_str()));
-    CHECK(std::string(name) == "COM" + argument);
-  }
-  std::memset(name, 'x', sizeof name);
-  CHECK_FALSE(ComposePortName(name, std::string(125, '7').c_str()));
-  CHECK(std::string(name, sizeof name) == std::string(sizeof name, 'x'));
 }

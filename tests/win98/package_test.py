@@ -7,14 +7,13 @@
 import os
 import pathlib
 import re
-import socket
 import subprocess
 import zipfile
 
 import pefile
 import pytest
 
-from conftest import BANNER, FAILURE, ROOT, USAGE, WINE_ENV, open_terminal
+from conftest import BANNER, FAILURE, ROOT, USAGE, WINE_ENV
 
 # They all change the one prefix: one worker takes them in turn.
 pytestmark = pytest.mark.xdist_group("prefix")
@@ -25,47 +24,39 @@ ENTRY = r"HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall\Quelvarn"
 UNINSTALL = b"RunDll setupx.dll,InstallHinfSection DefaultUninstall 4 QUELVARN.INF"
 
 
-def wine(config, *command, cwd=None, check=True):
-    """A Windows program's stdout, run on Wine's 64-bit side; and its status where not checked."""
+def wine(config, *command, cwd=PREFIX):
+    """A Windows program's status and stdout, run on Wine's 64-bit side."""
     done = subprocess.run([pathlib.Path(config.windows[0]).with_name("wine64"), *command],
-                          capture_output=True, check=check, timeout=300, cwd=cwd,
-                          stdin=subprocess.DEVNULL, env={**os.environ, **WINE_ENV})
-    return done.stdout if check else (done.returncode, done.stdout)
-
-
-@pytest.fixture(name="image")
-def fixture_image(request):
-    """Quelvarn.exe as Windows' loader and Explorer read it."""
-    return pefile.PE(request.config.windows[1] / "Quelvarn.exe")
+                          capture_output=True, timeout=300, cwd=cwd, stdin=subprocess.DEVNULL,
+                          env={**os.environ, **WINE_ENV}, check=False)
+    return done.returncode, done.stdout
 
 
 @pytest.fixture(name="disk")
 def fixture_disk(request, tmp_path):
-    """The floppy image's files, copied out as Windows would read them."""
+    """The floppy image's files, copied out as Windows would read them, and a finalizer that
+    does what Add/Remove Programs starts, with Wine's setupapi for setupx (it finds the INF only
+    in the INF folder; where it is gone, nothing is done)."""
     image = next(request.config.windows[1].glob("*-win98.img"))
     subprocess.run(["mcopy", "-n", "-i", image, "::*", tmp_path], check=True)
+    request.addfinalizer(lambda: wine(request.config, "rundll32", "setupapi.dll,InstallHinfSection",
+                                      *UNINSTALL.decode().split()[2:]))
     return tmp_path
 
 
-def install(config, inf, ports):
-    """Right-click > Install on the INF, once its AddReg line names the ports, as LEEME says."""
-    edited = inf.with_name("EDITADO.INF")
-    edited.write_bytes(inf.read_bytes().replace(b"Registro, COM1\r", b"Registro, " + ports + b"\r"))
-    wine(config, "rundll32", "setupapi.dll,InstallHinfSection", "DefaultInstall", "132",
-         "Z:" + str(edited), cwd=inf.parent)
-
-
-def uninstall(config):
-    """What Add/Remove Programs starts, with Wine's setupapi for setupx: it finds the INF only in
-    the INF folder; once it is gone, nothing."""
-    wine(config, "rundll32", "setupapi.dll,InstallHinfSection", *UNINSTALL.decode().split()[2:],
-         cwd=PREFIX, check=False)
+def install(config, disk, ports):
+    """Right-click > Install on the disk's INF, once its AddReg line names the ports, as LEEME.TXT
+    says."""
+    (disk / "EDITADO.INF").write_bytes((disk / "QUELVARN.INF").read_bytes().replace(
+        b"Registro, COM1\r", b"Registro, " + ports + b"\r"))
+    assert wine(config, "rundll32", "setupapi.dll,InstallHinfSection", "DefaultInstall", "132",
+                "Z:" + str(disk / "EDITADO.INF"), cwd=disk)[0] == 0
 
 
 def values(config, key):
     """Each value of key as reg query lists it, name and data, but Wine's own (winemenubuilder,
     which Wine starts from RunServices); none where the key is absent."""
-    code, listed = wine(config, "reg", "query", key, check=False)
+    code, listed = wine(config, "reg", "query", key)
     said = re.findall(rb"^    (.*?)    REG_SZ    (.*)\r$", listed, re.M) if code == 0 else []
     return [(name, data) for name, data in said if name != b"winemenubuilder"]
 
@@ -74,60 +65,54 @@ def started(*ports):
     return [(b"Quelvarn COM%d" % n, rb"C:\QUELVARN\QUELVARN.EXE %d" % n) for n in ports]
 
 
-def test_windows_98_loads_and_describes_the_image(request, image, record_property):
+def test_windows_98_loads_and_describes_the_image(request, record_property):
     """i386, PE32, the console subsystem, Windows 4.0; and what the loader finds out too late:
     only names that Windows 98 SE's KERNEL32.DLL and MSVCRT.DLL export, and no wide-character
     stub. Its version resource, in Spanish (0x0C0A, code page 1252), as Explorer's Properties
-    shows it: the release's version, the banner's company, the licence's copyright line."""
+    shows it: the release's version and the licence's copyright line."""
+    image = pefile.PE(request.config.windows[1] / "Quelvarn.exe")
     header, size = image.OPTIONAL_HEADER, len(image.__data__)
+    record_property("Quelvarn.exe", f"{size} bytes of {SIZE_BUDGET}")
+    assert size <= SIZE_BUDGET
     assert (image.FILE_HEADER.Machine, header.Magic, header.Subsystem) == (0x14C, 0x10B, 3)
     assert (header.MajorOperatingSystemVersion, header.MinorOperatingSystemVersion,
             header.MajorSubsystemVersion, header.MinorSubsystemVersion) == (4, 0, 4, 0)
-    imports = {dll.dll.decode().upper(): [i.name.decode() for i in dll.imports]
-               for dll in image.DIRECTORY_ENTRY_IMPORT}
-    record_property("Quelvarn.exe", f"{size} bytes of {SIZE_BUDGET}; "
-                    f"imports: {({d: len(n) for d, n in imports.items()})}")
-    for dll, names in imports.items():
-        exported = pathlib.Path(__file__).with_name(f"windows98-{dll[:-4].lower()}.txt")
-        assert [n for n in names if n not in exported.read_text().splitlines()
-                or dll == "KERNEL32.DLL" and n.endswith("W")] == [], dll
-    assert size <= SIZE_BUDGET
+    for dll in image.DIRECTORY_ENTRY_IMPORT:
+        exported = pathlib.Path(__file__).with_name(f"windows98-{dll.dll.decode()[:-4].lower()}.txt")
+        assert [i.name for i in dll.imports if i.name.decode() not in exported.read_text().split(
+            "\n") or dll.dll.upper() == b"KERNEL32.DLL" and i.name.endswith(b"W")] == [], dll.dll
     version = request.config.option.release[0]
     major, minor, patch = map(int, version.split("."))
     fixed, [table] = image.VS_FIXEDFILEINFO[0], image.FileInfo[0][0].StringTable
     assert (fixed.FileVersionMS, fixed.FileVersionLS, table.LangID) == (
         major << 16 | minor, patch << 16, b"0C0A04E4")
-    said = {k.decode(): v.decode() for k, v in table.entries.items()}
-    assert [said[k] for k in ("CompanyName", "FileVersion", "ProductVersion", "LegalCopyright")] \
-        == [BANNER.split(b"\n")[1].decode("cp850"), version, version,
-            re.search(r"^Copyright .*", (ROOT / "LICENSE").read_text(), re.M)[0]]
+    assert (table.entries[b"FileVersion"], table.entries[b"LegalCopyright"]) == (
+        version.encode(), re.search(rb"^Copyright .*", (ROOT / "LICENSE").read_bytes(), re.M)[0])
 
 
 def test_the_disks_hold_the_release(request, disk):
     """The ZIP and the 1.44 MB floppy image hold the same files, the notes in ASCII and CR LF,
     naming the release's version and no other. LEEME.TXT, within 80 columns, names the facts that
-    ship: the ports that the INF knows, the line to change, the boot sector's message for a floppy
-    left in A:. LICENCIA.TXT carries Quelvarn's licence and the notice that mingw-w64's runtime,
-    linked in, asks binary copies for, as Debian's mingw-w64 words it."""
+    ship: the ports that the INF knows, its line to change, the boot sector's message for a
+    floppy left in A:. LICENCIA.TXT carries Quelvarn's licence and the notice that mingw-w64's
+    runtime, linked in, asks binary copies for, as Debian's mingw-w64 words it."""
     tree, version = request.config.windows[1], request.config.option.release[0]
-    image, zip_ = (tree / f"Quelvarn-{version}-win98.{e}" for e in ("img", "zip"))
-    with zipfile.ZipFile(zip_) as archive:
+    image = tree / f"Quelvarn-{version}-win98.img"
+    with zipfile.ZipFile(tree / f"Quelvarn-{version}-win98.zip") as archive:
         files = {os.path.basename(n): archive.read(n) for n in archive.namelist()}
-    assert image.stat().st_size == 1474560
-    assert {p.name: p.read_bytes() for p in disk.iterdir()} == files
-    for name, content in files.items():
-        assert name.endswith(".exe") or content.isascii() and content.count(b"\n") == \
-            content.count(b"\r\n") == content.count(b"\r") > 0, name
-        assert name.endswith(".exe") or set(re.findall(rb"\b\d+\.\d+\.\d+\b", content)) <= {
-            version.encode()}, name
+    assert (image.stat().st_size, {p.name: p.read_bytes() for p in disk.iterdir()}) == (
+        1474560, files)
+    for name, text in files.items():
+        assert name.endswith(".exe") or text.isascii() and text.count(b"\n") == text.count(
+            b"\r\n") == text.count(b"\r") > 0 and set(re.findall(
+                rb"\b\d+\.\d+\.\d+\b", text)) <= {version.encode()}, name
     leeme, inf = files["LEEME.TXT"], files["QUELVARN.INF"]
     ports = re.findall(rb"^\[(COM\d+)\]\r$", inf, re.M)
-    boot = image.read_bytes()[:512]
+    said = re.search(rb"This is not a bootable disk[^\0]*?\.\.\.", image.read_bytes()[:512])[0]
     assert leeme.startswith(f"Quelvarn {version} - ".encode())
     assert max(map(len, leeme.split(b"\r\n"))) <= 80
     assert b"%s a %s" % (ports[0], ports[-1]) in leeme and inf.count(b"Registro, COM1\r") == 1
     assert b"AddReg=Quelvarn.Registro, COM1\r" in leeme
-    said = re.search(rb"This is not a bootable disk[^\0]*?\.\.\.", boot)[0]
     assert b" ".join(said.split()) in b" ".join(leeme.split())
     mingw = re.search(r"^Files: \*\nCopyright: (.*)\nLicense: ZPL-2.1\n((?: .*\n)+)", pathlib.Path(
         "/usr/share/doc/mingw-w64-i686-dev/copyright").read_text(), re.M)
@@ -139,25 +124,24 @@ def test_inf_installs_each_port_and_uninstall_leaves_none(request, disk):
     """Right-click > Install, from the disk's folder as from A:, for COM2, then again for every
     port that the INF knows: the files, the INF kept for Add/Remove Programs, one RunServices
     value for each port; then Add/Remove Programs takes all of it away."""
-    config = request.config
-    request.addfinalizer(lambda: uninstall(config))
-    install(config, disk / "QUELVARN.INF", b"COM2")
-    ports = re.findall(rb"^\[(COM\d+)\]\r$", (disk / "QUELVARN.INF").read_bytes(), re.M)
-    install(config, disk / "QUELVARN.INF", b", ".join(ports))
+    config, ports = request.config, re.findall(rb"^\[(COM\d+)\]\r$", (disk / "QUELVARN.INF")
+                                               .read_bytes(), re.M)
+    install(config, disk, b"COM2")
+    install(config, disk, b", ".join(ports))
     files = {p.name.upper(): p.read_bytes() for p in disk.iterdir()}
     assert {p.name.upper(): p.read_bytes() for p in (PREFIX / "drive_c/QUELVARN").iterdir()} == {
         n: files[n] for n in ("QUELVARN.EXE", "ARRANQUE.BAT", "LEEME.TXT", "LICENCIA.TXT")}
     assert (PREFIX / "drive_c/windows/inf/QUELVARN.INF").read_bytes() == files["QUELVARN.INF"]
     assert [values(config, k) for k in (SERVICES, ENTRY)] == [started(*range(1, 10)), [
         (b"DisplayName", b"Quelvarn"), (b"UninstallString", UNINSTALL)]]
-    uninstall(config)
+    wine(config, "rundll32", "setupapi.dll,InstallHinfSection", *UNINSTALL.decode().split()[2:])
     assert list((PREFIX / "drive_c/QUELVARN").iterdir()) == []
     assert not (PREFIX / "drive_c/windows/inf/QUELVARN.INF").exists()
     assert [values(config, k) for k in (SERVICES, ENTRY)] == [[], []]
 
 
 def test_reg_file_adds_the_run_services_value_for_com1(request, disk):
-    """By hand instead of the INF."""
+    """By hand instead of the INF; the value is taken away after."""
     wine(request.config, "regedit", "/S", "Z:" + str(disk / "QUELVARN.REG"))
     assert values(request.config, SERVICES) == started(1)
     wine(request.config, "reg", "delete", SERVICES, "/v", "Quelvarn COM1", "/f")
@@ -165,26 +149,21 @@ def test_reg_file_adds_the_run_services_value_for_com1(request, disk):
 
 def test_arranque_reports_each_port_and_a_missing_program(request, disk):
     """The installed ARRANQUE.BAT taking each ERRORLEVEL branch, with Wine's COMn as its prefix's
-    dosdevices folder links it: COM1 a terminal, COM2 a socket, which no open takes (Wine falls
-    back on /dev/ttyS0 for a missing or dangling link)."""
-    config = request.config
-    install(config, disk / "QUELVARN.INF", b"COM1")
-    request.addfinalizer(lambda: uninstall(config))
-    com1, com2 = (PREFIX / f"dosdevices/com{n}" for n in "12")
-    request.addfinalizer(lambda: [com.unlink(missing_ok=True) for com in (com1, com2)])
-    for com in (com1, com2):
+    dosdevices folder links it: COM1 a file, COM2 a folder, which no open takes (Wine falls back
+    on the machine's /dev/ttyS0 for a missing or dangling link)."""
+    install(request.config, disk, b"COM1")
+    ports = {PREFIX / "dosdevices/com1": disk / "LEEME.TXT", PREFIX / "dosdevices/com2": disk}
+    request.addfinalizer(lambda: [com.unlink(missing_ok=True) for com in ports])
+    for com, target in ports.items():
         com.unlink(missing_ok=True)
-    open_terminal(request, link=com1)
-    socket.socket(socket.AF_UNIX).bind(str(disk / "socket"))
-    com2.symlink_to(disk / "socket")
-
-    def arranque(*ports):
-        return wine(config, "cmd", "/c", r"C:\QUELVARN\ARRANQUE.BAT", *ports)
+        com.symlink_to(target)
+    arranque = [request.config, "cmd", "/c", r"C:\QUELVARN\ARRANQUE.BAT"]
     ready = BANNER + b"COM1 inicializado\nListo: COM1 puede usarse.\n"
-    assert [arranque(), arranque("1", "2", "0")] == [t.replace(b"\n", b"\r\n") for t in (
-        ready, ready + BANNER + FAILURE + b"Aviso: COM2 no existe o lo usa otro programa.\n" +
-        BANNER + USAGE + b'Aviso: "0" no es un numero de puerto.\n')]
+    assert [wine(*arranque)[1], wine(*arranque, "1", "2", "0")[1]] == [t.replace(b"\n", b"\r\n")
+                                                                      for t in (ready, ready + (
+        BANNER + FAILURE + b"Aviso: COM2 no existe o lo usa otro programa.\n" + BANNER + USAGE +
+        b'Aviso: "0" no es un numero de puerto.\n'))]
     # A missing program leaves ERRORLEVEL as it was under COMMAND.COM: it must not pass for a port.
     (PREFIX / "drive_c/QUELVARN/QUELVARN.EXE").unlink()
-    assert arranque("1") == rb"Error: falta C:\QUELVARN\QUELVARN.EXE; ningun puerto " \
+    assert wine(*arranque, "1")[1] == rb"Error: falta C:\QUELVARN\QUELVARN.EXE; ningun puerto " \
         b"inicializado.\r\n"
