@@ -69,7 +69,7 @@ def test_windows_98_loads_and_describes_the_image(request, record_property):
     """i386, PE32, the console subsystem, Windows 4.0; and what the loader finds out too late:
     only names that Windows 98 SE's KERNEL32.DLL and MSVCRT.DLL export, and no wide-character
     stub. Its version resource, in Spanish (0x0C0A, code page 1252), as Explorer's Properties
-    shows it: the release's version and the licence's copyright line."""
+    shows it: the release's version, the banner's company, the licence's copyright line."""
     image = pefile.PE(request.config.windows[1] / "Quelvarn.exe")
     header, size = image.OPTIONAL_HEADER, len(image.__data__)
     record_property("Quelvarn.exe", f"{size} bytes of {SIZE_BUDGET}")
@@ -83,11 +83,13 @@ def test_windows_98_loads_and_describes_the_image(request, record_property):
             "\n") or dll.dll.upper() == b"KERNEL32.DLL" and i.name.endswith(b"W")] == [], dll.dll
     version = request.config.option.release[0]
     major, minor, patch = map(int, version.split("."))
-    fixed, [table] = image.VS_FIXEDFILEINFO[0], image.FileInfo[0][0].StringTable
-    assert (fixed.FileVersionMS, fixed.FileVersionLS, table.LangID) == (
-        major << 16 | minor, patch << 16, b"0C0A04E4")
-    assert (table.entries[b"FileVersion"], table.entries[b"LegalCopyright"]) == (
-        version.encode(), re.search(rb"^Copyright .*", (ROOT / "LICENSE").read_bytes(), re.M)[0])
+    fixed, (strings, translation) = image.VS_FIXEDFILEINFO[0], image.FileInfo[0]
+    [table] = strings.StringTable
+    assert (fixed.FileVersionMS, fixed.FileVersionLS, table.LangID, translation.Var[0].entry) == (
+        major << 16 | minor, patch << 16, b"0C0A04E4", {b"Translation": "0x0c0a 0x04e4"})
+    assert [table.entries[k].decode() for k in (b"FileVersion", b"CompanyName", b"LegalCopyright")
+            ] == [version, BANNER.split(b"\n")[1].decode("cp850"),
+                  re.search(r"^Copyright .*", (ROOT / "LICENSE").read_text(), re.M)[0]]
 
 
 def test_the_disks_hold_the_release(request, disk):
