@@ -94,9 +94,10 @@ def test_cmake_alone_dates_the_release_as_dpkg_does(tmp_path, date):
 
 def test_build_release_builds_a_copied_tree_as_it_stands_and_only_into_a_new_folder(tmp_path):
     """A checkout copied as cp -a copies it, whose index holds the original's file stats, with a
-    change not yet committed: the source archive holds the change, and the .changes says so.
+    change not yet committed, in a folder whose name has a blank: the source archive holds the
+    change, and the .changes says so.
     Then a folder that exists, the checkout itself, is refused and left as it was."""
-    copy, out = tmp_path / "checkout", tmp_path / "out"
+    copy, out = tmp_path / "my checkout", tmp_path / "the release"
     shutil.copytree(ROOT, copy, symlinks=True, ignore=shutil.ignore_patterns("build"))
     with open(copy / "README.md", "a") as readme:
         readme.write("A change not yet committed.\n")
